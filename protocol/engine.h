@@ -1,0 +1,50 @@
+#pragma once
+// The transaction engine: protocol parameters, sequence numbers, the send
+// wrapper, the wait loop that keeps the GUI alive, and the receive path that
+// filters, verifies and dispatches frames to the reply handlers.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame.h"
+
+namespace aputil {
+
+struct ProtocolParameters {
+    int32_t maxFrameSize = 1500;
+    uint8_t retryCount = 0;  // repeats after the first send
+    uint16_t timeoutMs = 100;  // reply wait per send
+};
+extern ProtocolParameters protocolParameters;
+extern uint16_t sequenceCounter;
+
+// Window state that the engine reads: the usable-list position of the adapter
+// in use (-1 when none) and the session granted at the latest login.
+extern int currentAdapter;
+extern uint16_t currentSession;
+
+// Returns 1 and changes nothing when maxFrameSize is above 1500; else stores all three and returns 0.
+int SetProtocolParameters(int maxFrameSize, int retries, int timeoutMs);
+int SetTimeout(int ms);
+uint16_t GetTimeout();
+// Takes the current counter value and advances it (65535 wraps to 0).
+uint16_t NextSequence();
+
+// Puts the Ethernet header in front of the payload and transmits it.
+bool SendPayload(const PeerAddress& peer, const uint8_t* payload, size_t length);
+// Waits until a reply handler signals or ms have passed on the monotonic clock;
+// pumps GUI events at least every kPollIntervalMs. Returns whether a reply came.
+bool WaitForReply(int ms);
+void SignalReply();
+void ProtocolFrameHandler(const uint8_t* frame, size_t length);
+void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, const uint8_t* body, size_t bodyLength);
+
+// The application installs how GUI events are pumped during a wait (the
+// PollingPkt interval is 10 ms); tests install a fake clock and pump.
+inline constexpr int kPollIntervalMs = 10;
+using PumpHook = void (*)();
+using ClockHook = uint64_t (*)();  // monotonic milliseconds
+void SetPumpHook(PumpHook hook);    // nullptr: no pumping
+void SetClockHook(ClockHook hook);  // nullptr: the steady clock
+
+}  // namespace aputil

@@ -1,0 +1,59 @@
+#pragma once
+// Device operations on top of the transaction engine: browse, login, logout,
+// block requests, attribute and handle operations, the session table, and the
+// exchanges that an AP starts itself (session check, logout notice).
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame.h"
+
+namespace aputil {
+
+inline constexpr int kMaxSessions = 8;
+inline constexpr int kBrowseCapacity = 100;
+inline constexpr size_t kBrowseTextSize = 80;
+inline constexpr size_t kBlockReplyDataSize = 1024;
+
+struct BrowseRecord {
+    PeerAddress peer;
+    char vendor[kBrowseTextSize] = {};
+    char product[kBrowseTextSize] = {};
+    char model[kBrowseTextSize] = {};
+    char apName[kBrowseTextSize] = {};
+    char fifth[kBrowseTextSize] = {};
+};
+
+struct SessionSlot {
+    uint8_t inUse = 0;
+    PeerAddress peer;
+    int32_t alive = 0;
+    uint8_t spare = 0;
+};
+// Entries 1..8 are the sessions; entry 0 is never used.
+extern SessionSlot sessionTable[kMaxSessions + 1];
+
+// count: in, the capacity of records; out, the records filled.
+int Browse(const Attribute& vendor, const Attribute& product, const Attribute& model, BrowseRecord* records,
+           int& count);
+int BrowseRepeated(int n, const Attribute* vendors, const Attribute* products, const Attribute* models,
+                   BrowseRecord* records, int& count);
+int Login(const PeerAddress& peer, const char* user, const char* password, uint16_t& sessionId);
+int Logout(uint16_t session);
+// replyData points at the engine's reply buffer (device block header + data),
+// valid until the next block request; meaningful only with STATUS_OK.
+int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData,
+                 size_t& replyLength);
+// length: out, bytes copied into buffer.
+int GetAttributes(uint16_t session, const uint16_t* ids, uint8_t* buffer, size_t capacity, size_t& length);
+int SetAttributes(uint16_t session, const uint8_t* list, size_t listLength);
+int HandleOpen(uint16_t session, const char* name, uint8_t mode, uint16_t& handle, uint32_t& value);
+int HandleClose(uint16_t session, uint16_t handle);
+int HandleRead(uint16_t session, uint16_t handle, uint32_t position, uint8_t* buffer, size_t capacity,
+               size_t& length);
+int HandleWrite(uint16_t session, uint16_t handle, uint32_t position, const uint8_t* data, size_t length);
+
+// Answers an AP's SESSION_CHECK for session s, with the check's own sequence.
+void AnswerSessionCheck(const PeerAddress& sender, uint16_t sequence, uint16_t session);
+
+}  // namespace aputil
