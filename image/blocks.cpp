@@ -1,0 +1,38 @@
+#include "transfer.h"
+
+#include "protocol/bytes.h"
+
+namespace aputil {
+
+DeviceInfo deviceInfo{};
+FirmwareBlock firmwareBlock{};
+ConfigImage configImage{};
+
+uint32_t FirmwareAddress(const DeviceInfo& info) noexcept {
+    ByteReader r(info);
+    return r.u32le();
+}
+
+uint32_t ImageAddress(const DeviceInfo& info) noexcept {
+    ByteReader r(info);
+    r.skip(20);
+    return r.u32le();
+}
+
+uint32_t Crc32(uint32_t seed, std::span<const uint8_t> bytes, const Crc32Table& table) noexcept {
+    uint32_t crc = seed;
+    for (uint8_t b : bytes) crc = table[(crc ^ b) & 0xFFu] ^ (crc >> 8);
+    return crc;
+}
+
+uint32_t ImageChecksum(const ConfigImage& image) noexcept {
+    return Crc32(IMAGE_CRC_SEED, std::span<const uint8_t>(image).first(kImageChecksumOffset));
+}
+
+void StampImageChecksum(ConfigImage& image) noexcept {
+    ByteWriter w(image);
+    w.seek(kImageChecksumOffset);
+    w.u32le(ImageChecksum(image));
+}
+
+}  // namespace aputil
