@@ -13,11 +13,25 @@ struct sock_filter;
 namespace aputil {
 
 inline constexpr int kMaxAdapters = 100;
+// The kernel's receive buffer is sized to hold at least this many frames of
+// kReadSlotBufferSize bytes, so a burst of browse replies is not dropped.
 inline constexpr int kReadSlotCount = 128;
 inline constexpr size_t kReadSlotBufferSize = 1600;
 inline constexpr size_t kReadSlotSize = 1656;  // 56-byte header + frame buffer
 inline constexpr uint32_t SLOT_IDLE = 128;
 inline constexpr int kArpHrdEther = 1;  // ARPHRD_ETHER
+inline constexpr int kSnapLength = 1600;  // >= 1514: a whole Ethernet frame without FCS
+
+// Length of the receive filter that BuildFilterProgram writes.
+inline constexpr size_t kFilterProgramLength = 11;
+
+// Writes the receive filter for an interface whose address is mac into
+// program[0..kFilterProgramLength): EtherType 0xAAAA frames whose destination
+// is mac (directed) or ff:ff:ff:ff:ff:ff (broadcast) are accepted whole,
+// everything else (other EtherTypes, multicast, other stations) is dropped.
+// The program uses plain packet loads only, so libpcap can also run it itself.
+// Returns kFilterProgramLength.
+size_t BuildFilterProgram(const uint8_t mac[6], sock_filter* program);
 
 // Called for every frame delivered while receiving: the whole Ethernet frame.
 using FrameHandler = void (*)(const uint8_t* frame, size_t length);
@@ -26,28 +40,42 @@ using FrameHandler = void (*)(const uint8_t* frame, size_t length);
 enum class OpenError { None, NoSuchDevice, NoPrivilege, Other };
 
 // Seam under CAdapter: the handful of libpcap and kernel calls it makes. The
-// real one is PcapDriver; tests put a fake one in its place.
+// real one is made by MakePcapDriver; tests put a fake one in its place.
 class PacketDriver {
 public:
     virtual ~PacketDriver() = default;
     // Names of the system's interfaces, in a stable order (by interface index).
+    // count is the number of interfaces present, which may exceed capacity;
+    // only the first min(count, capacity) entries of names are written.
     virtual bool ListInterfaces(std::string* names, int capacity, int& count) = 0;
     // Link type (ARPHRD_*) of an interface; false when it cannot be read.
     virtual bool LinkType(const std::string& name, int& arpType) = 0;
     // Hardware address of an interface; false when it cannot be read.
     virtual bool HardwareAddress(const std::string& name, uint8_t* mac) = 0;
-    // Opens the capture on an interface (immediate mode, not promiscuous).
+    // Opens the capture on an interface (immediate mode, promiscuous only when
+    // the driver was made so, inbound frames only, non-blocking). A capture
+    // already open is closed first. Until SetFilter, every frame is captured.
     virtual bool Open(const std::string& name, OpenError& error) = 0;
     virtual void Close() = 0;
-    // Installs a classic BPF program in the kernel.
+    // Installs a classic BPF program. Frames queued before the change are run
+    // through the new program too, by libpcap itself, so a program should use
+    // plain packet loads (no SKF_AD_* ancillary loads, which libpcap's own
+    // interpreter drops).
     virtual bool SetFilter(const sock_filter* program, size_t instructions) = 0;
-    // Waits up to ms for a frame to be waiting; true when one is.
+    // Waits up to ms for a frame to be waiting; true when one is. An
+    // interrupted wait resumes for the time left; a capture in error waits out
+    // the time too, so callers never spin. False at once when closed.
     virtual bool Poll(int ms) = 0;
     // Hands every frame waiting now to sink(context, frame, length), in arrival
-    // order, without blocking; returns how many were handed over.
+    // order, without blocking; returns how many were handed over. The frame
+    // bytes are valid only during the call. Frames longer than kSnapLength
+    // (cut short by the capture) are dropped, never handed over in part.
     virtual int Drain(void (*sink)(void* context, const uint8_t* frame, size_t length), void* context) = 0;
-    // Sends one complete frame as given.
+    // Sends one complete frame as given (no padding); true when the kernel took it whole.
     virtual bool Send(const uint8_t* frame, size_t length) = 0;
+    // Lets ms pass without reading (a wait while delivery is off or nothing is
+    // open). Sleeps on the real clock; a fake driver may keep its own time.
+    virtual void Pause(int ms);
 };
 
 // promiscuous: the simulator answers for MAC addresses that are not its interface's;
@@ -62,7 +90,8 @@ public:
     CAdapter(const CAdapter&) = delete;
     CAdapter& operator=(const CAdapter&) = delete;
 
-    // Replaces the driver (tests); the default is the libpcap driver.
+    // Replaces the driver (tests); the default is the libpcap driver. An open
+    // adapter is closed first.
     void SetDriver(std::unique_ptr<PacketDriver> driver);
     PacketDriver& Driver();
 
@@ -75,25 +104,47 @@ public:
     uint8_t usableAddress[kMaxAdapters][6] = {};
     std::string adapterName[kMaxAdapters];
     std::string classKeyPath;
-    int32_t handle = -1;  // -1 when no adapter is open
+    int32_t handle = -1;  // 1 while an adapter is open, -1 when none is
     uint8_t currentAddress[6] = {};
     uint8_t receiveEnabled = 0;
 
+    // Names the source of the interface list in classKeyPath.
     void SelectClassKey();
+    // Fills adapterName/adapterCount from the interface list; always true.
     bool EnumerateAdapters();
+    // Fills the usable lists with the adapters OpenAdapter accepts, in
+    // enumeration order; true when at least one is usable.
     bool ProbeAdapters();
+    // Opens the adapter at that position of the enumeration and sets it up:
+    // Ethernet link type, readable address not beginning with "DEST", filter.
+    // A failed link-type or "DEST" check leaves the capture open (handle 1);
+    // the next OpenAdapter or CloseAdapter closes it.
     bool OpenAdapter(int position);
     void CloseAdapter();
     bool IsAdapterOpen() const { return handle != -1; }
+    // Reads the open adapter's hardware address into currentAddress.
     bool QueryCurrentAddress();
+    // Installs BuildFilterProgram(currentAddress); false when the kernel refused it.
     bool InstallFilterProgram();
     void StartReceive(FrameHandler handler);
+    // Waits up to ms; while delivery is on, hands every waiting frame to the
+    // handler and returns true once at least one was delivered. With delivery
+    // off (or no adapter open) it only lets the time pass: frames stay queued
+    // in the kernel for the next wait with delivery on. If the handler itself
+    // turns delivery off, the rest of the batch being handed over is dropped.
     bool WaitForFrames(int ms);
     void StopReceive();
+    // Sends one complete Ethernet frame as given; false when no adapter is
+    // open or the kernel did not take the frame.
     bool TransmitFrame(const uint8_t* frame, size_t length);
 
 private:
+    static void DeliverFrame(void* context, const uint8_t* frame, size_t length);
+
     std::unique_ptr<PacketDriver> driver_;
+    std::string openName_;  // interface of the open capture
+    FrameHandler handler_ = nullptr;
+    bool privilegeReported_ = false;
 };
 
 extern CAdapter theAdapter;

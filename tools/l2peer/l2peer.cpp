@@ -1,0 +1,287 @@
+// l2peer: the far end of the wire tests and benchmarks, on one interface.
+//
+//   l2peer [--promisc] echo IFACE
+//       Sends every EtherType 0xAAAA frame it receives straight back: destination
+//       = the frame's source, source = the frame's destination (or this
+//       interface's address when that was a group address).
+//   l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U]
+//       Sends N frames (default 1) from this interface's address. With N > 1 the
+//       payload starts with a 32-bit big-endian frame counter from 0. HEXPAYLOAD
+//       may be "-" for an empty payload.
+//   l2peer [--promisc] recv IFACE [--count N] [--timeout-ms T] [--any-type]
+//       Prints each received frame (EtherType 0xAAAA unless --any-type) as one
+//       line of hex; exits 0 after N frames, 1 when T ms pass first.
+//
+// echo and recv take directed and broadcast frames only, unless --promisc.
+// Every mode prints "ready" once its capture is open; SIGTERM or SIGINT ends it.
+
+#include <linux/filter.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "transport/adapter.h"
+
+namespace {
+
+using aputil::PacketDriver;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void OnStopSignal(int) { stopRequested = 1; }
+
+struct Options {
+    bool promiscuous = false;
+    bool anyType = false;
+    long count = -1;
+    long gapUs = 0;
+    long timeoutMs = -1;
+    std::vector<std::string> positional;
+};
+
+int Usage() {
+    std::fprintf(stderr,
+        "usage: l2peer [--promisc] echo IFACE\n"
+        "       l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U]\n"
+        "       l2peer [--promisc] recv IFACE [--count N] [--timeout-ms T] [--any-type]\n");
+    return 2;
+}
+
+bool ParseNumber(const char* text, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text, &end, 0);
+    return errno == 0 && end != text && *end == '\0' && value >= 0;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseHex(const std::string& text, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    if (text == "-") return true;
+    if (text.size() % 2 != 0) return false;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = HexDigit(text[i]);
+        const int low = HexDigit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+    }
+    return true;
+}
+
+bool ParseMac(const std::string& text, uint8_t* mac) {
+    std::string digits;
+    for (char c : text)
+        if (c != ':' && c != '-') digits += c;
+    std::vector<uint8_t> bytes;
+    if (digits.size() != 12 || !ParseHex(digits, bytes)) return false;
+    std::memcpy(mac, bytes.data(), 6);
+    return true;
+}
+
+// ETHERTYPE is hex, with or without 0x: 0xAAAA, aaaa, 0800.
+bool ParseEtherType(std::string text, long& value) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
+    std::vector<uint8_t> bytes;
+    if (text.size() != 4 || !ParseHex(text, bytes)) return false;
+    value = bytes[0] << 8 | bytes[1];
+    return true;
+}
+
+bool IsGroupAddress(const uint8_t* mac) { return (mac[0] & 1) != 0; }
+
+bool ReadOwnAddress(PacketDriver& driver, const std::string& name, uint8_t* mac) {
+    if (driver.HardwareAddress(name, mac)) return true;
+    std::fprintf(stderr, "l2peer: no hardware address for %s\n", name.c_str());
+    return false;
+}
+
+// Opens the capture and installs the filter the mode needs; prints "ready".
+bool OpenPeer(PacketDriver& driver, const std::string& name, const sock_filter* program, size_t length) {
+    aputil::OpenError error = aputil::OpenError::None;
+    if (!driver.Open(name, error)) {
+        std::fprintf(stderr, "l2peer: cannot open %s%s\n", name.c_str(),
+                     error == aputil::OpenError::NoPrivilege ? " (needs CAP_NET_RAW)" : "");
+        return false;
+    }
+    if (!driver.SetFilter(program, length)) {
+        std::fprintf(stderr, "l2peer: cannot install the filter on %s\n", name.c_str());
+        return false;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return true;
+}
+
+constexpr uint16_t kLoadHalf = BPF_LD | BPF_H | BPF_ABS;
+constexpr uint16_t kJumpEqual = BPF_JMP | BPF_JEQ | BPF_K;
+constexpr uint16_t kReturn = BPF_RET | BPF_K;
+
+// The filter for echo and recv: directed + broadcast 0xAAAA normally, any
+// 0xAAAA with --promisc, anything (directed + broadcast, or all) with --any-type.
+size_t PeerFilter(const Options& options, const uint8_t* ownMac, sock_filter* program) {
+    if (options.anyType) {
+        if (!options.promiscuous) {
+            // The 0xAAAA program with its EtherType test turned into a no-op.
+            const size_t length = aputil::BuildFilterProgram(ownMac, program);
+            program[1] = sock_filter{kJumpEqual, 0, 0, 0};
+            return length;
+        }
+        program[0] = sock_filter{kReturn, 0, 0, 0xFFFFFFFF};
+        return 1;
+    }
+    if (!options.promiscuous) return aputil::BuildFilterProgram(ownMac, program);
+    program[0] = sock_filter{kLoadHalf, 0, 0, 12};
+    program[1] = sock_filter{kJumpEqual, 0, 1, 0xAAAA};
+    program[2] = sock_filter{kReturn, 0, 0, 0xFFFFFFFF};
+    program[3] = sock_filter{kReturn, 0, 0, 0};
+    return 4;
+}
+
+struct EchoState {
+    PacketDriver* driver;
+    uint8_t ownMac[6];
+    uint8_t buffer[aputil::kReadSlotBufferSize];
+    long echoed;
+};
+
+void EchoFrame(void* context, const uint8_t* frame, size_t length) {
+    auto* state = static_cast<EchoState*>(context);
+    if (length < 14 || length > sizeof state->buffer) return;
+    std::memcpy(state->buffer, frame, length);
+    std::memcpy(state->buffer, frame + 6, 6);
+    std::memcpy(state->buffer + 6, IsGroupAddress(frame) ? state->ownMac : frame, 6);
+    if (state->driver->Send(state->buffer, length)) ++state->echoed;
+}
+
+int RunEcho(const Options& options) {
+    if (options.positional.size() != 2) return Usage();
+    auto driver = aputil::MakePcapDriver(options.promiscuous);
+    static EchoState state{};
+    state.driver = driver.get();
+    if (!ReadOwnAddress(*driver, options.positional[1], state.ownMac)) return 1;
+    sock_filter program[aputil::kFilterProgramLength];
+    const size_t length = PeerFilter(options, state.ownMac, program);
+    if (!OpenPeer(*driver, options.positional[1], program, length)) return 1;
+    while (!stopRequested) {
+        if (driver->Poll(100)) driver->Drain(&EchoFrame, &state);
+    }
+    std::fprintf(stderr, "l2peer: echoed %ld frames\n", state.echoed);
+    return 0;
+}
+
+struct PrintState {
+    long printed;
+};
+
+void PrintFrame(void* context, const uint8_t* frame, size_t length) {
+    auto* state = static_cast<PrintState*>(context);
+    char line[2 * aputil::kReadSlotBufferSize + 2];
+    size_t at = 0;
+    for (size_t i = 0; i < length && at + 3 < sizeof line; ++i) at += static_cast<size_t>(
+        std::snprintf(line + at, sizeof line - at, "%02x", frame[i]));
+    line[at++] = '\n';
+    std::fwrite(line, 1, at, stdout);
+    std::fflush(stdout);
+    ++state->printed;
+}
+
+int RunRecv(const Options& options) {
+    if (options.positional.size() != 2) return Usage();
+    auto driver = aputil::MakePcapDriver(options.promiscuous);
+    uint8_t ownMac[6];
+    if (!ReadOwnAddress(*driver, options.positional[1], ownMac)) return 1;
+    sock_filter program[aputil::kFilterProgramLength];
+    const size_t length = PeerFilter(options, ownMac, program);
+    if (!OpenPeer(*driver, options.positional[1], program, length)) return 1;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    PrintState state{0};
+    while (!stopRequested && (options.count < 0 || state.printed < options.count)) {
+        if (options.timeoutMs >= 0 && Clock::now() >= deadline) return 1;
+        if (driver->Poll(50)) driver->Drain(&PrintFrame, &state);
+    }
+    return 0;
+}
+
+int RunSend(const Options& options) {
+    if (options.positional.size() != 5) return Usage();
+    const std::string& name = options.positional[1];
+    uint8_t frame[aputil::kReadSlotBufferSize] = {};
+    long etherType = 0;
+    std::vector<uint8_t> payload;
+    if (!ParseMac(options.positional[2], frame) || !ParseEtherType(options.positional[3], etherType) ||
+        !ParseHex(options.positional[4], payload))
+        return Usage();
+    const long count = options.count < 0 ? 1 : options.count;
+    if (count > 1 && payload.size() < 4) payload.resize(4);
+    const size_t length = 14 + payload.size();
+    if (length > 1514) {
+        std::fprintf(stderr, "l2peer: frame of %zu bytes is longer than 1514\n", length);
+        return 2;
+    }
+    auto driver = aputil::MakePcapDriver(false);
+    if (!ReadOwnAddress(*driver, name, frame + 6)) return 1;
+    // Nothing is read in this mode: drop everything so nothing queues.
+    const sock_filter dropAll{kReturn, 0, 0, 0};
+    if (!OpenPeer(*driver, name, &dropAll, 1)) return 1;
+    frame[12] = static_cast<uint8_t>(etherType >> 8);
+    frame[13] = static_cast<uint8_t>(etherType);
+    if (!payload.empty()) std::memcpy(frame + 14, payload.data(), payload.size());
+    for (long i = 0; i < count && !stopRequested; ++i) {
+        if (count > 1) {
+            frame[14] = static_cast<uint8_t>(i >> 24);
+            frame[15] = static_cast<uint8_t>(i >> 16);
+            frame[16] = static_cast<uint8_t>(i >> 8);
+            frame[17] = static_cast<uint8_t>(i);
+        }
+        if (!driver->Send(frame, length)) {
+            std::fprintf(stderr, "l2peer: send %ld failed\n", i);
+            return 1;
+        }
+        if (options.gapUs > 0) usleep(static_cast<useconds_t>(options.gapUs));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        long* number = nullptr;
+        if (arg == "--promisc") options.promiscuous = true;
+        else if (arg == "--any-type") options.anyType = true;
+        else if (arg == "--count") number = &options.count;
+        else if (arg == "--gap-us") number = &options.gapUs;
+        else if (arg == "--timeout-ms") number = &options.timeoutMs;
+        else options.positional.push_back(arg);
+        if (number != nullptr && (i + 1 >= argc || !ParseNumber(argv[++i], *number))) return Usage();
+    }
+    if (options.positional.empty()) return Usage();
+
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    const std::string& mode = options.positional[0];
+    if (mode == "echo") return RunEcho(options);
+    if (mode == "send") return RunSend(options);
+    if (mode == "recv") return RunRecv(options);
+    return Usage();
+}

@@ -1,0 +1,212 @@
+#include "transport/adapter.h"
+
+#include <linux/filter.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace aputil {
+
+CAdapter theAdapter;
+
+namespace {
+
+constexpr sock_filter Statement(uint16_t code, uint32_t k) { return sock_filter{code, 0, 0, k}; }
+constexpr sock_filter Jump(uint16_t code, uint32_t k, uint8_t jt, uint8_t jf) { return sock_filter{code, jt, jf, k}; }
+
+constexpr uint16_t kLoadHalf = BPF_LD | BPF_H | BPF_ABS;
+constexpr uint16_t kLoadWord = BPF_LD | BPF_W | BPF_ABS;
+constexpr uint16_t kJumpEqual = BPF_JMP | BPF_JEQ | BPF_K;
+constexpr uint16_t kReturn = BPF_RET | BPF_K;
+
+// Dial-up WAN adapters report addresses beginning with these bytes; they carry no Ethernet frames.
+constexpr uint8_t kDialUpPrefix[4] = {0x44, 0x45, 0x53, 0x54};
+
+std::string ProgramPath() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "<program>";
+    return std::string(path, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+size_t BuildFilterProgram(const uint8_t mac[6], sock_filter* program) {
+    const uint32_t macHigh = (uint32_t{mac[0]} << 24) | (uint32_t{mac[1]} << 16) | (uint32_t{mac[2]} << 8) | mac[3];
+    const uint32_t macLow = (uint32_t{mac[4]} << 8) | mac[5];
+    const sock_filter code[kFilterProgramLength] = {
+        Statement(kLoadHalf, 12),            // 0: EtherType
+        Jump(kJumpEqual, 0xAAAA, 0, 8),      // 1: ours? else drop
+        Statement(kLoadWord, 0),             // 2: destination bytes 0-3
+        Jump(kJumpEqual, macHigh, 0, 2),     // 3: directed so far? else try broadcast
+        Statement(kLoadHalf, 4),             // 4: destination bytes 4-5
+        Jump(kJumpEqual, macLow, 3, 4),      // 5: directed: accept, else drop
+        Jump(kJumpEqual, 0xFFFFFFFF, 0, 3),  // 6: broadcast so far? else drop
+        Statement(kLoadHalf, 4),             // 7
+        Jump(kJumpEqual, 0xFFFF, 0, 1),      // 8: broadcast: accept, else drop
+        Statement(kReturn, 0xFFFFFFFF),      // 9: accept the whole frame
+        Statement(kReturn, 0),               // 10: drop
+    };
+    std::memcpy(program, code, sizeof code);
+    return kFilterProgramLength;
+}
+
+void PacketDriver::Pause(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+CAdapter::CAdapter() : driver_(MakePcapDriver()) {}
+
+CAdapter::~CAdapter() { CloseAdapter(); }
+
+void CAdapter::SetDriver(std::unique_ptr<PacketDriver> driver) {
+    CloseAdapter();
+    driver_ = driver ? std::move(driver) : MakePcapDriver();
+}
+
+PacketDriver& CAdapter::Driver() { return *driver_; }
+
+void CAdapter::SelectClassKey() {
+    // The kernel's interface list of the current network namespace, ordered by interface index.
+    classKeyPath = "if_nameindex";
+}
+
+bool CAdapter::EnumerateAdapters() {
+    adapterCount = 0;
+    SelectClassKey();
+    int present = 0;
+    if (!driver_->ListInterfaces(adapterName, kMaxAdapters, present) || present < 0) present = 0;
+    adapterCount = present < kMaxAdapters ? present : kMaxAdapters;
+    for (int i = adapterCount; i < kMaxAdapters; ++i) adapterName[i].clear();
+    for (int i = kMaxAdapters; i < present; ++i) std::printf("over range 100 !! ");
+    return true;
+}
+
+bool CAdapter::ProbeAdapters() {
+    usableCount = 0;
+    EnumerateAdapters();
+    for (int i = 0; i < adapterCount; ++i) {
+        if (!OpenAdapter(i)) continue;
+        CloseAdapter();
+        usableIndex[usableCount] = i;
+        usableName[usableCount] = adapterName[i];
+        std::memcpy(usableAddress[usableCount], currentAddress, sizeof currentAddress);
+        ++usableCount;
+    }
+    return usableCount != 0;
+}
+
+bool CAdapter::OpenAdapter(int position) {
+    if (IsAdapterOpen()) CloseAdapter();
+    SelectClassKey();
+    if (position < 0 || position >= kMaxAdapters) return false;
+
+    // Open the interface the position named when the list was taken: positions
+    // in the live list shift when an interface goes away, and the caller means
+    // the adapter it probed, not whichever now stands there.
+    std::string name;
+    if (position < adapterCount) {
+        name = adapterName[position];
+    } else {
+        std::string names[kMaxAdapters];
+        int present = 0;
+        if (!driver_->ListInterfaces(names, kMaxAdapters, present) || position >= present) return false;
+        name = names[position];
+    }
+    std::printf("Adapter Names : %s\n", name.c_str());
+
+    OpenError error = OpenError::None;
+    if (!driver_->Open(name, error)) {
+        handle = -1;
+        if (error == OpenError::NoPrivilege && !privilegeReported_) {
+            privilegeReported_ = true;
+            std::fprintf(stderr,
+                "aputil: no permission to capture on %s: run as root or give the program CAP_NET_RAW, "
+                "e.g. sudo setcap cap_net_raw+ep %s\n",
+                name.c_str(), ProgramPath().c_str());
+        }
+        return false;
+    }
+    handle = 1;
+    openName_ = name;
+
+    int arpType = 0;
+    if (!driver_->LinkType(name, arpType) || arpType != kArpHrdEther) return false;  // stays open
+    if (!QueryCurrentAddress()) {
+        CloseAdapter();
+        return false;
+    }
+    if (std::memcmp(currentAddress, kDialUpPrefix, sizeof kDialUpPrefix) == 0) return false;  // stays open
+    // Without the filter the handler would see every frame on the link, multicast included.
+    if (!InstallFilterProgram()) {
+        CloseAdapter();
+        return false;
+    }
+    return true;
+}
+
+void CAdapter::CloseAdapter() {
+    if (handle == -1) return;
+    driver_->Close();
+    handle = -1;
+    openName_.clear();
+}
+
+bool CAdapter::QueryCurrentAddress() {
+    if (!IsAdapterOpen()) return false;
+    uint8_t mac[6];
+    if (!driver_->HardwareAddress(openName_, mac)) return false;
+    std::memcpy(currentAddress, mac, sizeof mac);
+    return true;
+}
+
+bool CAdapter::InstallFilterProgram() {
+    if (!IsAdapterOpen()) return false;
+    sock_filter program[kFilterProgramLength];
+    const size_t length = BuildFilterProgram(currentAddress, program);
+    return driver_->SetFilter(program, length);
+}
+
+void CAdapter::StartReceive(FrameHandler handler) {
+    handler_ = handler;
+    receiveEnabled = 1;
+}
+
+void CAdapter::StopReceive() { receiveEnabled = 0; }
+
+void CAdapter::DeliverFrame(void* context, const uint8_t* frame, size_t length) {
+    auto* self = static_cast<CAdapter*>(context);
+    // A handler that turns delivery off stops the rest of the batch reaching it.
+    if (self->receiveEnabled && self->handler_ != nullptr) self->handler_(frame, length);
+}
+
+bool CAdapter::WaitForFrames(int ms) {
+    if (ms < 0) ms = 0;
+    if (!IsAdapterOpen() || !receiveEnabled || handler_ == nullptr) {
+        // Leave waiting frames queued; only the time passes.
+        driver_->Pause(ms);
+        return false;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int wait = left > 0 ? static_cast<int>(left) : 0;
+        if (!driver_->Poll(wait)) return false;
+        // Frames libpcap drops itself (outbound, cut short) wake the poll but deliver nothing.
+        if (driver_->Drain(&CAdapter::DeliverFrame, this) > 0) return true;
+        if (Clock::now() >= deadline) return false;
+    }
+}
+
+bool CAdapter::TransmitFrame(const uint8_t* frame, size_t length) {
+    if (!IsAdapterOpen() || frame == nullptr || length == 0) return false;
+    return driver_->Send(frame, length);
+}
+
+void ResetDriverServices() {}
+
+}  // namespace aputil

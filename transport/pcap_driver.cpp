@@ -1,0 +1,194 @@
+// The libpcap packet driver: the only code that needs CAP_NET_RAW.
+
+#include <linux/filter.h>
+#include <net/if.h>
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "transport/adapter.h"
+
+namespace aputil {
+namespace {
+
+// The mmap ring rounds each frame up to roughly half a page, so twice the
+// slots' bytes keeps room for at least kReadSlotCount whole frames.
+constexpr int kKernelBufferBytes = 1 << 20;
+static_assert(kKernelBufferBytes >= 2 * kReadSlotCount * static_cast<int>(kReadSlotSize));
+static_assert(kSnapLength >= 1514);
+
+// Same layout as the kernel's sock_filter; libpcap takes its own type.
+static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
+
+bool ReadHardwareAddress(const std::string& name, sockaddr& address) {
+    if (name.empty() || name.size() >= IFNAMSIZ) return false;
+    ifreq request{};
+    std::memcpy(request.ifr_name, name.data(), name.size());
+    // Any socket reaches the device ioctls; neither family needs a privilege.
+    for (int family : {AF_INET, AF_UNIX}) {
+        const int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) continue;
+        const int rc = ioctl(fd, SIOCGIFHWADDR, &request);
+        close(fd);
+        if (rc == 0) {
+            address = request.ifr_hwaddr;
+            return true;
+        }
+        if (errno == ENODEV) return false;
+    }
+    return false;
+}
+
+class PcapDriver final : public PacketDriver {
+public:
+    explicit PcapDriver(bool promiscuous) : promiscuous_(promiscuous) {}
+    ~PcapDriver() override { Close(); }
+    PcapDriver(const PcapDriver&) = delete;
+    PcapDriver& operator=(const PcapDriver&) = delete;
+
+    bool ListInterfaces(std::string* names, int capacity, int& count) override {
+        count = 0;
+        struct if_nameindex* list = if_nameindex();
+        if (list == nullptr) return false;
+        std::vector<std::pair<unsigned, std::string>> found;
+        for (const struct if_nameindex* entry = list; entry->if_index != 0 && entry->if_name != nullptr; ++entry)
+            found.emplace_back(entry->if_index, entry->if_name);
+        if_freenameindex(list);
+        std::sort(found.begin(), found.end());
+        count = static_cast<int>(found.size());
+        for (int i = 0; i < count && i < capacity; ++i) names[i] = found[static_cast<size_t>(i)].second;
+        return true;
+    }
+
+    bool LinkType(const std::string& name, int& arpType) override {
+        sockaddr address{};
+        if (!ReadHardwareAddress(name, address)) return false;
+        arpType = address.sa_family;
+        return true;
+    }
+
+    bool HardwareAddress(const std::string& name, uint8_t* mac) override {
+        sockaddr address{};
+        if (!ReadHardwareAddress(name, address)) return false;
+        std::memcpy(mac, address.sa_data, 6);
+        return true;
+    }
+
+    bool Open(const std::string& name, OpenError& error) override {
+        Close();
+        error = OpenError::Other;
+        if (name.empty() || name.size() >= IFNAMSIZ) {
+            error = OpenError::NoSuchDevice;
+            return false;
+        }
+        char message[PCAP_ERRBUF_SIZE] = {};
+        pcap_t* capture = pcap_create(name.c_str(), message);
+        if (capture == nullptr) return false;
+        if (pcap_set_snaplen(capture, kSnapLength) != 0 || pcap_set_promisc(capture, promiscuous_ ? 1 : 0) != 0 ||
+            pcap_set_immediate_mode(capture, 1) != 0 || pcap_set_buffer_size(capture, kKernelBufferBytes) != 0) {
+            pcap_close(capture);
+            return false;
+        }
+        const int status = pcap_activate(capture);
+        if (status < 0) {
+            if (status == PCAP_ERROR_PERM_DENIED) error = OpenError::NoPrivilege;
+            else if (status == PCAP_ERROR_NO_SUCH_DEVICE) error = OpenError::NoSuchDevice;
+            pcap_close(capture);
+            return false;
+        }
+        // Our own transmissions must not come back to the handler as if an AP had sent them.
+        const int fd = pcap_get_selectable_fd(capture);
+        if (pcap_setdirection(capture, PCAP_D_IN) != 0 || pcap_setnonblock(capture, 1, message) != 0 || fd < 0) {
+            pcap_close(capture);
+            return false;
+        }
+        capture_ = capture;
+        fd_ = fd;
+        error = OpenError::None;
+        return true;
+    }
+
+    void Close() override {
+        if (capture_ != nullptr) pcap_close(capture_);
+        capture_ = nullptr;
+        fd_ = -1;
+    }
+
+    bool SetFilter(const sock_filter* program, size_t instructions) override {
+        if (capture_ == nullptr || program == nullptr || instructions == 0 || instructions > BPF_MAXINSNS)
+            return false;
+        std::vector<bpf_insn> code(instructions);
+        for (size_t i = 0; i < instructions; ++i)
+            code[i] = bpf_insn{program[i].code, program[i].jt, program[i].jf, program[i].k};
+        bpf_program compiled{static_cast<u_int>(instructions), code.data()};
+        // libpcap validates the program, attaches it to the socket and runs it
+        // itself over frames that were queued under the previous filter.
+        return pcap_setfilter(capture_, &compiled) == 0;
+    }
+
+    bool Poll(int ms) override {
+        if (fd_ < 0) return false;
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd entry{fd_, POLLIN, 0};
+            const int rc = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+            if (rc > 0 && (entry.revents & POLLIN) != 0) return true;
+            if (rc == 0) return false;
+            if (rc < 0 && errno == EINTR) continue;
+            // The capture is in error (interface gone or down): nothing will
+            // arrive, and returning at once would make the caller spin.
+            Pause(static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+            return false;
+        }
+    }
+
+    int Drain(void (*sink)(void* context, const uint8_t* frame, size_t length), void* context) override {
+        if (capture_ == nullptr || sink == nullptr) return 0;
+        Batch batch{sink, context, 0};
+        pcap_dispatch(capture_, -1, &PcapDriver::OnFrame, reinterpret_cast<u_char*>(&batch));
+        return batch.count;
+    }
+
+    bool Send(const uint8_t* frame, size_t length) override {
+        if (capture_ == nullptr || frame == nullptr || length == 0 || length > INT_MAX) return false;
+        return pcap_inject(capture_, frame, length) == static_cast<int>(length);
+    }
+
+private:
+    struct Batch {
+        void (*sink)(void*, const uint8_t*, size_t);
+        void* context;
+        int count;
+    };
+
+    static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+        auto* batch = reinterpret_cast<Batch*>(user);
+        // A frame longer than the snapshot is not one of ours; never hand over part of one.
+        if (header->caplen != header->len) return;
+        batch->sink(batch->context, bytes, header->caplen);
+        ++batch->count;
+    }
+
+    bool promiscuous_;
+    pcap_t* capture_ = nullptr;
+    int fd_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<PacketDriver> MakePcapDriver(bool promiscuous) { return std::make_unique<PcapDriver>(promiscuous); }
+
+}  // namespace aputil
