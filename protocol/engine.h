@@ -23,20 +23,32 @@ extern uint16_t sequenceCounter;
 extern int currentAdapter;
 extern uint16_t currentSession;
 
-// Returns 1 and changes nothing when maxFrameSize is above 1500; else stores all three and returns 0.
+// Returns 1 and changes nothing when maxFrameSize is above 1500, or when a
+// value does not fit its field (maxFrameSize below 0, retries outside 0..255,
+// timeoutMs outside 0..65535); else stores all three and returns 0.
 int SetProtocolParameters(int maxFrameSize, int retries, int timeoutMs);
+// Stores the reply wait and returns 0; 1 and no change for ms outside 0..65535.
 int SetTimeout(int ms);
 uint16_t GetTimeout();
 // Takes the current counter value and advances it (65535 wraps to 0).
 uint16_t NextSequence();
 
-// Puts the Ethernet header in front of the payload and transmits it.
+// Puts the Ethernet header in front of the payload (in the one static send
+// buffer) and transmits it. False, and nothing sent, for a payload longer than
+// 1502 bytes; otherwise the channel's result.
 bool SendPayload(const PeerAddress& peer, const uint8_t* payload, size_t length);
-// Waits until a reply handler signals or ms have passed on the monotonic clock;
-// pumps GUI events at least every kPollIntervalMs. Returns whether a reply came.
+// Receives until a reply handler signals or ms have passed on the monotonic
+// clock (one deadline: the wait lasts ms, not more); each channel wait is at
+// most kPollIntervalMs, and the pump hook runs after each one that brought no
+// reply. Returns whether a reply came.
 bool WaitForReply(int ms);
 void SignalReply();
+// The channel's frame handler: drops frames of 14 bytes or less or above 1514,
+// frames from the adapter's own address, other EtherTypes and frames that fail
+// VerifyFrame; dispatches the rest.
 void ProtocolFrameHandler(const uint8_t* frame, size_t length);
+// Hands a verified frame to the reply handler of its type (defined with the
+// operations, beside the handlers); other types are ignored.
 void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, const uint8_t* body, size_t bodyLength);
 
 // The application installs how GUI events are pumped during a wait (the

@@ -33,15 +33,30 @@ struct SessionSlot {
 // Entries 1..8 are the sessions; entry 0 is never used.
 extern SessionSlot sessionTable[kMaxSessions + 1];
 
-// count: in, the capacity of records; out, the records filled.
+// Every operation returns STATUS_BUSY while one of its kind waits (the
+// repeated browse shares the browse's kind) and STATUS_FAILED when its frame
+// cannot be built; it then sends nothing. The operations on a session (block,
+// attribute and handle requests) return STATUS_BAD_SESSION, sending nothing,
+// for a session outside 1..8 or one that no AP ever granted.
+
+// count: in, the capacity of records; out, the records filled. Waits the whole
+// reply wait once and returns STATUS_OK also when nobody answered.
 int Browse(const Attribute& vendor, const Attribute& product, const Attribute& model, BrowseRecord* records,
            int& count);
+// n filter sets, sent together in each of retryCount + 1 passes, one sequence
+// number per pass; STATUS_FAILED for n below 1.
 int BrowseRepeated(int n, const Attribute* vendors, const Attribute* products, const Attribute* models,
                    BrowseRecord* records, int& count);
+// sessionId is written only with STATUS_OK. An acceptance that grants no id in
+// 1..8 is STATUS_FAILED, and the session table is left alone.
 int Login(const PeerAddress& peer, const char* user, const char* password, uint16_t& sessionId);
+// Frees the slot and tells its AP (once, no reply awaited); STATUS_BAD_SESSION
+// for an id outside 1..8. A slot that no AP ever granted is freed silently.
 int Logout(uint16_t session);
 // replyData points at the engine's reply buffer (device block header + data),
-// valid until the next block request; meaningful only with STATUS_OK.
+// valid until the next block request; replyLength is 0 unless a reply carried
+// data. A reply announcing 1024 data bytes or more, or more than its frame
+// holds, is STATUS_FAILED with nothing copied.
 int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData,
                  size_t& replyLength);
 // length: out, bytes copied into buffer.

@@ -1,0 +1,120 @@
+#include "protocol/engine.h"
+
+#include <chrono>
+#include <cstring>
+#include <span>
+
+#include "transport/adapter.h"
+
+namespace aputil {
+
+ProtocolParameters protocolParameters;
+uint16_t sequenceCounter = 0;
+int currentAdapter = -1;
+uint16_t currentSession = 0;
+
+namespace {
+
+// Set by SignalReply, cleared at the start of every wait.
+bool replyArrived = false;
+
+// Every Ethernet frame leaves from here; operations keep their payload in a
+// stack buffer of their own, so a session check answered in the middle of a
+// wait cannot spoil the request that is repeated after it.
+constexpr size_t kSendPayloadCapacity = 1502;
+uint8_t sendBuffer[kEthHeaderSize + kSendPayloadCapacity];
+
+PumpHook pumpHook = nullptr;
+ClockHook clockHook = nullptr;
+
+uint64_t SteadyMilliseconds() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+uint64_t Now() { return clockHook ? clockHook() : SteadyMilliseconds(); }
+
+bool IsOwnAddress(const uint8_t* mac) {
+    if (currentAdapter >= 0 && currentAdapter < theAdapter.usableCount && currentAdapter < kMaxAdapters &&
+        std::memcmp(mac, theAdapter.usableAddress[currentAdapter], kMacSize) == 0)
+        return true;
+    // The open adapter's own address as well: it is what SendPayload writes as
+    // the source, even if the probed list is out of date.
+    return theAdapter.IsAdapterOpen() && std::memcmp(mac, theAdapter.currentAddress, kMacSize) == 0;
+}
+
+}  // namespace
+
+int SetProtocolParameters(int maxFrameSize, int retries, int timeoutMs) {
+    // Values that the record's fields cannot hold are refused as well: a
+    // negative frame size would turn into a huge limit for the frame builder.
+    if (maxFrameSize > static_cast<int>(kDefaultMaxFrameSize) || maxFrameSize < 0) return 1;
+    if (retries < 0 || retries > 0xFF || timeoutMs < 0 || timeoutMs > 0xFFFF) return 1;
+    protocolParameters.maxFrameSize = maxFrameSize;
+    protocolParameters.retryCount = static_cast<uint8_t>(retries);
+    protocolParameters.timeoutMs = static_cast<uint16_t>(timeoutMs);
+    return 0;
+}
+
+int SetTimeout(int ms) {
+    if (ms < 0 || ms > 0xFFFF) return 1;
+    protocolParameters.timeoutMs = static_cast<uint16_t>(ms);
+    return 0;
+}
+
+uint16_t GetTimeout() { return protocolParameters.timeoutMs; }
+
+uint16_t NextSequence() { return sequenceCounter++; }
+
+bool SendPayload(const PeerAddress& peer, const uint8_t* payload, size_t length) {
+    if (payload == nullptr || length > kSendPayloadCapacity) return false;
+    if (peer.length == 0) std::memset(sendBuffer, 0xFF, kMacSize);
+    else std::memcpy(sendBuffer, peer.address, kMacSize);
+    std::memcpy(sendBuffer + kMacSize, theAdapter.currentAddress, kMacSize);
+    sendBuffer[12] = static_cast<uint8_t>(kEtherType >> 8);
+    sendBuffer[13] = static_cast<uint8_t>(kEtherType & 0xFF);
+    std::memcpy(sendBuffer + kEthHeaderSize, payload, length);
+    return theAdapter.TransmitFrame(sendBuffer, length + kEthHeaderSize);
+}
+
+bool WaitForReply(int ms) {
+    // A wait started from the pump of another wait (a window handler running
+    // mid-exchange) must leave the outer wait receiving when it ends.
+    const bool nested = theAdapter.receiveEnabled != 0;
+    theAdapter.StartReceive(ProtocolFrameHandler);
+    replyArrived = false;
+    // One deadline on a monotonic clock: each channel wait is cut to what is
+    // left, so a wait of ms ends after ms and not up to twice that.
+    const uint64_t deadline = Now() + static_cast<uint64_t>(ms > 0 ? ms : 0);
+    for (;;) {
+        const uint64_t now = Now();
+        const uint64_t left = deadline > now ? deadline - now : 0;
+        const uint64_t slice = left < static_cast<uint64_t>(kPollIntervalMs) ? left : kPollIntervalMs;
+        theAdapter.WaitForFrames(static_cast<int>(slice));
+        if (replyArrived) break;
+        if (pumpHook) pumpHook();
+        if (Now() >= deadline) break;
+    }
+    if (!nested) theAdapter.StopReceive();
+    return replyArrived;
+}
+
+void SignalReply() { replyArrived = true; }
+
+void ProtocolFrameHandler(const uint8_t* frame, size_t length) {
+    if (frame == nullptr || length <= kEthHeaderSize || length > kEthMaxFrame) return;
+    const uint8_t* source = frame + kMacSize;
+    if (IsOwnAddress(source)) return;
+    if (((frame[12] << 8) | frame[13]) != kEtherType) return;
+    const PeerAddress sender = PeerAddress::FromMac(source);
+    const std::span<const uint8_t> payload(frame + kEthHeaderSize, length - kEthHeaderSize);
+    FrameHeader header;
+    if (!VerifyFrame(payload, header)) return;
+    const std::span<const uint8_t> body = FrameBody(payload, header);
+    DispatchFrame(sender, header, body.data(), body.size());
+}
+
+void SetPumpHook(PumpHook hook) { pumpHook = hook; }
+void SetClockHook(ClockHook hook) { clockHook = hook; }
+
+}  // namespace aputil

@@ -1,0 +1,597 @@
+#include "protocol/operations.h"
+
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include "protocol/bytes.h"
+#include "protocol/engine.h"
+
+namespace aputil {
+
+SessionSlot sessionTable[kMaxSessions + 1];
+
+namespace {
+
+// What a reply to a session request must match, and what it brought.
+struct PendingReply {
+    int32_t status = STATUS_NO_REPLY;
+    PeerAddress peer;
+    uint16_t sequence = 0;
+    uint16_t session = 0;
+    // Set by the handler that took a reply: ends the attempts even when the
+    // device's own status happens to equal STATUS_NO_REPLY, and makes the
+    // first answer win over a late duplicate.
+    bool matched = false;
+};
+
+struct PendingBrowse {
+    int32_t count = 0;
+    BrowseRecord* records = nullptr;
+    int32_t capacity = 0;
+};
+
+struct PendingLogin : PendingReply {
+    uint16_t granted = 0;
+};
+
+struct PendingBlock : PendingReply {
+    uint8_t data[kBlockReplyDataSize] = {};
+    int32_t dataLength = 0;
+};
+
+struct PendingGet : PendingReply {
+    uint8_t* buffer = nullptr;
+    size_t capacity = 0;
+    size_t length = 0;
+};
+
+struct PendingHandleOpen : PendingReply {
+    uint16_t handle = 0;
+    uint32_t value = 0;
+};
+
+struct PendingHandleIo : PendingReply {
+    uint16_t handle = 0;
+    uint16_t length = 0;  // write: the length sent
+    uint32_t position = 0;
+    uint8_t* buffer = nullptr;  // read: where the data goes
+    size_t capacity = 0;
+    size_t copied = 0;
+};
+
+// One flag per operation kind; the repeated browse shares the browse flag.
+int loginBusy = 0;
+int browseBusy = 0;
+int getBusy = 0;
+int setBusy = 0;
+int handleOpenBusy = 0;
+int handleCloseBusy = 0;
+int handleWriteBusy = 0;
+int handleReadBusy = 0;
+int blockBusy = 0;
+
+PendingBrowse browsePending;
+PendingLogin loginPending;
+PendingBlock blockPending;
+PendingGet getPending;
+PendingReply setPending;
+PendingHandleOpen handleOpenPending;
+PendingHandleIo handleClosePending;
+PendingHandleIo handleWritePending;
+PendingHandleIo handleReadPending;
+
+// Longest id list that can fit in one frame; a list without its terminator
+// within that many entries cannot be sent anyway.
+constexpr size_t kMaxIdListEntries = kFrameBufferSize / 2;
+
+size_t Build(std::span<uint8_t> out, uint16_t sequence, uint16_t type, const FrameFields& fields) {
+    const int max = protocolParameters.maxFrameSize;
+    return BuildFrame(out, sequence, type, fields, max > 0 ? static_cast<size_t>(max) : 0);
+}
+
+bool ValidSession(uint16_t s) { return s >= 1 && s <= kMaxSessions; }
+
+// The AP of session s, or nullptr when s names no slot or the slot was never
+// granted: its peer would be the broadcast address, and a request for a
+// session number sent to every AP on the segment is never what was meant.
+const PeerAddress* SessionPeer(uint16_t s) {
+    if (!ValidSession(s) || sessionTable[s].peer.length == 0) return nullptr;
+    return &sessionTable[s].peer;
+}
+
+std::string_view Text(const char* s) { return s ? std::string_view(s) : std::string_view(); }
+
+// The send/wait pattern of every operation with a reply: the frame is built,
+// the pending record names the peer, sequence and session.
+int RunExchange(int& busy, PendingReply& pending, const uint8_t* frame, size_t length) {
+    pending.status = STATUS_NO_REPLY;
+    pending.matched = false;
+    busy = 1;
+    for (int attempt = 0; attempt <= protocolParameters.retryCount; ++attempt) {
+        SendPayload(pending.peer, frame, length);
+        WaitForReply(GetTimeout());
+        if (pending.matched) break;
+    }
+    busy = 0;
+    return pending.status;
+}
+
+// Reads the session field of a reply body and checks the common match rules.
+bool MatchesSessionReply(int busy, const PendingReply& pending, const PeerAddress& sender,
+                         const FrameHeader& header, ByteReader& body) {
+    if (!busy || pending.matched) return false;
+    const uint16_t session = body.u16be();
+    return body.ok() && sender == pending.peer && header.sequence == pending.sequence &&
+           session == pending.session;
+}
+
+void Complete(PendingReply& pending, int status) {
+    pending.status = status;
+    pending.matched = true;
+    SignalReply();
+}
+
+void CopyText(std::span<const uint8_t> attributes, uint16_t id, char* field) {
+    const auto found = FindAttribute(attributes, id);
+    if (!found || found->value.size() >= kBrowseTextSize) return;
+    std::memcpy(field, found->value.data(), found->value.size());
+    field[found->value.size()] = '\0';
+}
+
+// Reply handlers, called by DispatchFrame for each verified frame.
+
+void BrowseReplyHandler(const PeerAddress& sender, std::span<const uint8_t> body) {
+    // Every browse reply during the wait counts; sequence and filters are not
+    // compared, so the repeated browse collects all of its passes.
+    if (!browseBusy || browsePending.records == nullptr) return;
+    if (browsePending.count >= browsePending.capacity) return;
+    for (int32_t i = 0; i < browsePending.count; ++i)
+        if (browsePending.records[i].peer == sender) return;
+    BrowseRecord& record = browsePending.records[browsePending.count];
+    record = BrowseRecord{};
+    record.peer = sender;
+    CopyText(body, ATTR_VENDOR, record.vendor);
+    CopyText(body, ATTR_PRODUCT, record.product);
+    CopyText(body, ATTR_MODEL, record.model);
+    CopyText(body, ATTR_AP_NAME, record.apName);
+    ++browsePending.count;
+}
+
+void SessionMessageHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    const uint16_t subtype = r.u16be();
+    const uint16_t first = r.u16be();
+    const uint16_t second = r.u16be();
+    if (!r.ok()) return;
+    if (subtype == SESSION_LOGIN_REPLY) {
+        if (!loginBusy || loginPending.matched || !(sender == loginPending.peer) ||
+            header.sequence != loginPending.sequence)
+            return;
+        loginPending.granted = second;
+        Complete(loginPending, first);
+    } else if (subtype == SESSION_CHECK) {
+        AnswerSessionCheck(sender, header.sequence, second);
+    }
+}
+
+void LogoutNoticeHandler(std::span<const uint8_t> body) {
+    ByteReader r(body);
+    const uint16_t s = r.u16be();
+    if (r.ok() && ValidSession(s)) sessionTable[s].inUse = 0;
+}
+
+void BlockReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    if (!MatchesSessionReply(blockBusy, blockPending, sender, header, r)) return;
+    const uint16_t status = r.u16be();
+    const uint16_t length = r.u16be();
+    if (!r.ok()) return;
+    // Data announced beyond what the frame holds, or beyond the reply buffer,
+    // is never copied: the exchange fails rather than hand back stale bytes.
+    if (length >= kBlockReplyDataSize || length > r.remaining()) {
+        blockPending.dataLength = 0;
+        Complete(blockPending, STATUS_FAILED);
+        return;
+    }
+    r.bytes(blockPending.data, length);
+    blockPending.dataLength = length;
+    Complete(blockPending, status);
+}
+
+void GetReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    if (!MatchesSessionReply(getBusy, getPending, sender, header, r)) return;
+    const uint16_t status = r.u16be();
+    if (!r.ok()) return;
+    getPending.length = 0;
+    // Status 7 delivers its attribute list as 0 does.
+    if (status != 0 && status != 7) {
+        Complete(getPending, status);
+        return;
+    }
+    const std::span<const uint8_t> list = body.subspan(r.position());
+    if (!FindAttribute(list, ATTR_END)) {
+        Complete(getPending, STATUS_FAILED);
+        return;
+    }
+    if (list.size() > getPending.capacity) {
+        Complete(getPending, STATUS_NO_ROOM);
+        return;
+    }
+    std::memcpy(getPending.buffer, list.data(), list.size());
+    getPending.length = list.size();
+    Complete(getPending, status);
+}
+
+void SetReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    if (!MatchesSessionReply(setBusy, setPending, sender, header, r)) return;
+    const uint16_t status = r.u16be();
+    if (r.ok()) Complete(setPending, status);
+}
+
+void HandleOpenReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    if (!MatchesSessionReply(handleOpenBusy, handleOpenPending, sender, header, r)) return;
+    const uint16_t status = r.u16be();
+    if (!r.ok()) return;
+    // A refusal need not carry the handle and value; a success must.
+    if (status != 0) {
+        Complete(handleOpenPending, status);
+        return;
+    }
+    const uint16_t handle = r.u16be();
+    const uint32_t value = r.u32be();
+    if (!r.ok()) return;
+    handleOpenPending.handle = handle;
+    handleOpenPending.value = value;
+    Complete(handleOpenPending, status);
+}
+
+void HandleCloseReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    if (!MatchesSessionReply(handleCloseBusy, handleClosePending, sender, header, r)) return;
+    const uint16_t handle = r.u16be();
+    const uint16_t status = r.u16be();
+    if (r.ok() && handle == handleClosePending.handle) Complete(handleClosePending, status);
+}
+
+void HandleWriteReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    if (!MatchesSessionReply(handleWriteBusy, handleWritePending, sender, header, r)) return;
+    const uint16_t handle = r.u16be();
+    const uint16_t status = r.u16be();
+    const uint16_t length = r.u16be();
+    const uint32_t position = r.u32be();
+    if (!r.ok() || handle != handleWritePending.handle || length != handleWritePending.length ||
+        position != handleWritePending.position)
+        return;
+    Complete(handleWritePending, status);
+}
+
+void HandleReadReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    ByteReader r(body);
+    if (!MatchesSessionReply(handleReadBusy, handleReadPending, sender, header, r)) return;
+    const uint16_t handle = r.u16be();
+    const uint16_t status = r.u16be();
+    const uint16_t length = r.u16be();
+    const uint32_t position = r.u32be();
+    if (!r.ok() || handle != handleReadPending.handle || position != handleReadPending.position) return;
+    handleReadPending.copied = 0;
+    if (status != 0) {
+        Complete(handleReadPending, status);
+        return;
+    }
+    if (length > handleReadPending.capacity) {
+        Complete(handleReadPending, STATUS_NO_ROOM);
+        return;
+    }
+    // Data the reply announces but does not carry: the body is too short for
+    // what the handler reads, so the reply is not taken.
+    if (length > r.remaining()) return;
+    if (length) r.bytes(handleReadPending.buffer, length);
+    handleReadPending.copied = length;
+    Complete(handleReadPending, status);
+}
+
+}  // namespace
+
+void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, const uint8_t* body, size_t bodyLength) {
+    const std::span<const uint8_t> b(body, body ? bodyLength : 0);
+    switch (header.type) {
+    case MSG_BROWSE_REPLY: BrowseReplyHandler(sender, b); break;
+    case MSG_GET_REPLY: GetReplyHandler(sender, header, b); break;
+    case MSG_SESSION: SessionMessageHandler(sender, header, b); break;
+    case MSG_LOGOUT: LogoutNoticeHandler(b); break;
+    case MSG_SET_REPLY: SetReplyHandler(sender, header, b); break;
+    case MSG_HANDLE_OPEN_REPLY: HandleOpenReplyHandler(sender, header, b); break;
+    case MSG_HANDLE_CLOSE_REPLY: HandleCloseReplyHandler(sender, header, b); break;
+    case MSG_HANDLE_READ_REPLY: HandleReadReplyHandler(sender, header, b); break;
+    case MSG_HANDLE_WRITE_REPLY: HandleWriteReplyHandler(sender, header, b); break;
+    case MSG_BLOCK_REPLY: BlockReplyHandler(sender, header, b); break;
+    default: break;
+    }
+}
+
+int Browse(const Attribute& vendor, const Attribute& product, const Attribute& model, BrowseRecord* records,
+           int& count) {
+    if (browseBusy) return STATUS_BUSY;
+    const Attribute filters[3] = {vendor, product, model};
+    FrameFields fields;
+    fields.attributes = filters;
+    uint8_t frame[kFrameBufferSize];
+    const size_t length = Build(frame, NextSequence(), MSG_BROWSE, fields);
+    if (length == 0) return STATUS_FAILED;
+
+    browsePending.records = records;
+    browsePending.capacity = records ? (count > 0 ? count : 0) : 0;
+    browsePending.count = 0;
+    browseBusy = 1;
+    SendPayload(PeerAddress::Broadcast(), frame, length);
+    // Browse replies never signal: the whole wait collects every AP's answer.
+    WaitForReply(GetTimeout());
+    browseBusy = 0;
+    count = browsePending.count;
+    return STATUS_OK;
+}
+
+int BrowseRepeated(int n, const Attribute* vendors, const Attribute* products, const Attribute* models,
+                   BrowseRecord* records, int& count) {
+    if (browseBusy) return STATUS_BUSY;
+    if (n <= 0 || !vendors || !products || !models) return STATUS_FAILED;
+    uint8_t frame[kFrameBufferSize];
+    auto buildSet = [&](int j, uint16_t sequence) {
+        const Attribute filters[3] = {vendors[j], products[j], models[j]};
+        FrameFields fields;
+        fields.attributes = filters;
+        return Build(frame, sequence, MSG_BROWSE, fields);
+    };
+    // Every filter set must build before anything is sent.
+    for (int j = 0; j < n; ++j)
+        if (buildSet(j, sequenceCounter) == 0) return STATUS_FAILED;
+
+    browsePending.records = records;
+    browsePending.capacity = records ? (count > 0 ? count : 0) : 0;
+    browsePending.count = 0;
+    browseBusy = 1;
+    // A first pass and retryCount repeats, as for every other request.
+    for (int pass = 0; pass <= protocolParameters.retryCount; ++pass) {
+        const uint16_t sequence = sequenceCounter;
+        for (int j = 0; j < n; ++j) {
+            const size_t length = buildSet(j, sequence);
+            if (length) SendPayload(PeerAddress::Broadcast(), frame, length);
+        }
+        WaitForReply(GetTimeout());
+        NextSequence();
+    }
+    browseBusy = 0;
+    count = browsePending.count;
+    return STATUS_OK;
+}
+
+int Login(const PeerAddress& peer, const char* user, const char* password, uint16_t& sessionId) {
+    if (loginBusy) return STATUS_BUSY;
+    loginPending.peer = peer;
+    loginPending.sequence = NextSequence();
+    loginPending.session = 0;
+    FrameFields fields;
+    fields.subtype = SESSION_LOGIN;
+    fields.user = Text(user);
+    fields.password = Text(password);
+    uint8_t frame[kFrameBufferSize];
+    const size_t length = Build(frame, loginPending.sequence, MSG_SESSION, fields);
+    if (length == 0) return STATUS_FAILED;
+
+    loginPending.granted = 0;
+    const int status = RunExchange(loginBusy, loginPending, frame, length);
+    if (status != STATUS_OK) return status;
+    const uint16_t s = loginPending.granted;
+    // An accepted login whose id has no slot cannot be used for anything.
+    if (!ValidSession(s)) return STATUS_FAILED;
+    SessionSlot& slot = sessionTable[s];
+    slot.inUse = 1;
+    slot.peer = peer;
+    slot.alive = 1;
+    sessionId = s;
+    return STATUS_OK;
+}
+
+int Logout(uint16_t session) {
+    if (!ValidSession(session)) return STATUS_BAD_SESSION;
+    SessionSlot& slot = sessionTable[session];
+    slot.inUse = 0;
+    // A slot never granted has nobody to tell.
+    if (slot.peer.length == 0) return STATUS_OK;
+    FrameFields fields;
+    fields.session = session;
+    uint8_t frame[kFrameBufferSize];
+    const size_t length = Build(frame, NextSequence(), MSG_LOGOUT, fields);
+    if (length) SendPayload(slot.peer, frame, length);
+    return STATUS_OK;
+}
+
+int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData,
+                 size_t& replyLength) {
+    if (blockBusy) return STATUS_BUSY;
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return STATUS_BAD_SESSION;
+    if (data == nullptr && length != 0) return STATUS_FAILED;
+    const uint16_t sequence = NextSequence();
+    FrameFields fields;
+    fields.session = session;
+    fields.data = std::span<const uint8_t>(data, length);
+    uint8_t frame[kFrameBufferSize];
+    const size_t frameLength = Build(frame, sequence, MSG_BLOCK, fields);
+    if (frameLength == 0) return STATUS_FAILED;
+
+    blockPending.peer = *peer;
+    blockPending.sequence = sequence;
+    blockPending.session = session;
+    blockPending.dataLength = 0;  // nothing from an earlier reply is handed back
+    const int status = RunExchange(blockBusy, blockPending, frame, frameLength);
+    replyData = blockPending.data;
+    replyLength = static_cast<size_t>(blockPending.dataLength);
+    return status;
+}
+
+int GetAttributes(uint16_t session, const uint16_t* ids, uint8_t* buffer, size_t capacity, size_t& length) {
+    length = 0;
+    if (getBusy) return STATUS_BUSY;
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return STATUS_BAD_SESSION;
+    if (ids == nullptr) return STATUS_FAILED;
+    size_t idCount = 0;
+    while (idCount < kMaxIdListEntries && ids[idCount] != ATTR_END) ++idCount;
+    if (idCount == kMaxIdListEntries) return STATUS_FAILED;
+
+    const uint16_t sequence = NextSequence();
+    FrameFields fields;
+    fields.session = session;
+    fields.ids = std::span<const uint16_t>(ids, idCount + 1);
+    uint8_t frame[kFrameBufferSize];
+    const size_t frameLength = Build(frame, sequence, MSG_GET, fields);
+    if (frameLength == 0) return STATUS_FAILED;
+
+    getPending.peer = *peer;
+    getPending.sequence = sequence;
+    getPending.session = session;
+    getPending.buffer = buffer;
+    getPending.capacity = buffer ? capacity : 0;
+    getPending.length = 0;
+    const int status = RunExchange(getBusy, getPending, frame, frameLength);
+    length = getPending.length;
+    return status;
+}
+
+int SetAttributes(uint16_t session, const uint8_t* list, size_t listLength) {
+    if (setBusy) return STATUS_BUSY;
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return STATUS_BAD_SESSION;
+    const std::span<const uint8_t> attributes(list, list ? listLength : 0);
+    if (!FindAttribute(attributes, ATTR_END)) return STATUS_FAILED;
+
+    const uint16_t sequence = NextSequence();
+    FrameFields fields;
+    fields.session = session;
+    fields.attributeList = attributes;
+    uint8_t frame[kFrameBufferSize];
+    const size_t frameLength = Build(frame, sequence, MSG_SET, fields);
+    if (frameLength == 0) return STATUS_FAILED;
+
+    setPending.peer = *peer;
+    setPending.sequence = sequence;
+    setPending.session = session;
+    return RunExchange(setBusy, setPending, frame, frameLength);
+}
+
+int HandleOpen(uint16_t session, const char* name, uint8_t mode, uint16_t& handle, uint32_t& value) {
+    if (handleOpenBusy) return STATUS_BUSY;
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return STATUS_BAD_SESSION;
+    const uint16_t sequence = NextSequence();
+    FrameFields fields;
+    fields.session = session;
+    fields.mode = mode;
+    fields.name = Text(name);
+    uint8_t frame[kFrameBufferSize];
+    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_OPEN, fields);
+    if (frameLength == 0) return STATUS_FAILED;
+
+    handleOpenPending.peer = *peer;
+    handleOpenPending.sequence = sequence;
+    handleOpenPending.session = session;
+    const int status = RunExchange(handleOpenBusy, handleOpenPending, frame, frameLength);
+    if (status == STATUS_OK) {
+        handle = handleOpenPending.handle;
+        value = handleOpenPending.value;
+    }
+    return status;
+}
+
+int HandleClose(uint16_t session, uint16_t handle) {
+    if (handleCloseBusy) return STATUS_BUSY;
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return STATUS_BAD_SESSION;
+    const uint16_t sequence = NextSequence();
+    FrameFields fields;
+    fields.session = session;
+    fields.handle = handle;
+    uint8_t frame[kFrameBufferSize];
+    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_CLOSE, fields);
+    if (frameLength == 0) return STATUS_FAILED;
+
+    handleClosePending.peer = *peer;
+    handleClosePending.sequence = sequence;
+    handleClosePending.session = session;
+    handleClosePending.handle = handle;
+    return RunExchange(handleCloseBusy, handleClosePending, frame, frameLength);
+}
+
+int HandleRead(uint16_t session, uint16_t handle, uint32_t position, uint8_t* buffer, size_t capacity,
+               size_t& length) {
+    length = 0;
+    if (handleReadBusy) return STATUS_BUSY;
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return STATUS_BAD_SESSION;
+    if (buffer == nullptr) capacity = 0;
+    const uint16_t sequence = NextSequence();
+    FrameFields fields;
+    fields.session = session;
+    fields.handle = handle;
+    fields.length = static_cast<uint16_t>(capacity > 0xFFFF ? 0xFFFF : capacity);
+    fields.position = position;
+    uint8_t frame[kFrameBufferSize];
+    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_READ, fields);
+    if (frameLength == 0) return STATUS_FAILED;
+
+    handleReadPending.peer = *peer;
+    handleReadPending.sequence = sequence;
+    handleReadPending.session = session;
+    handleReadPending.handle = handle;
+    handleReadPending.position = position;
+    handleReadPending.buffer = buffer;
+    handleReadPending.capacity = capacity;
+    handleReadPending.copied = 0;
+    const int status = RunExchange(handleReadBusy, handleReadPending, frame, frameLength);
+    length = status == STATUS_OK ? handleReadPending.copied : 0;
+    return status;
+}
+
+int HandleWrite(uint16_t session, uint16_t handle, uint32_t position, const uint8_t* data, size_t length) {
+    if (handleWriteBusy) return STATUS_BUSY;
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return STATUS_BAD_SESSION;
+    if ((data == nullptr && length != 0) || length > 0xFFFF) return STATUS_FAILED;
+    const uint16_t sequence = NextSequence();
+    FrameFields fields;
+    fields.session = session;
+    fields.handle = handle;
+    fields.position = position;
+    fields.data = std::span<const uint8_t>(data, length);
+    uint8_t frame[kFrameBufferSize];
+    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_WRITE, fields);
+    if (frameLength == 0) return STATUS_FAILED;
+
+    handleWritePending.peer = *peer;
+    handleWritePending.sequence = sequence;
+    handleWritePending.session = session;
+    handleWritePending.handle = handle;
+    handleWritePending.length = static_cast<uint16_t>(length);
+    handleWritePending.position = position;
+    return RunExchange(handleWriteBusy, handleWritePending, frame, frameLength);
+}
+
+void AnswerSessionCheck(const PeerAddress& sender, uint16_t sequence, uint16_t session) {
+    const bool held = ValidSession(session) && sessionTable[session].inUse && sessionTable[session].peer == sender &&
+                      sessionTable[session].alive != 0;
+    FrameFields fields;
+    fields.subtype = SESSION_CHECK_REPLY;
+    fields.value1 = held ? STATUS_OK : STATUS_NO_SESSION;
+    fields.value2 = session;
+    uint8_t frame[kFrameBufferSize];
+    const size_t length = Build(frame, sequence, MSG_SESSION, fields);
+    if (length) SendPayload(sender, frame, length);
+}
+
+}  // namespace aputil
