@@ -331,6 +331,10 @@ void TForm1::KeepCatalogueTexts() {
         {"WARNING_MSG", &KeptTexts::warningMsg},
     };
     for (const auto& [key, member] : table) kept.*member = CatalogueText(key).value_or(QString());
+    // Added for the apply pages: a failed image write must never pass silently,
+    // so this one has a built-in text when the catalogue lacks it.
+    kept.writeFail = CatalogueText("WRITE_FAIL").value_or(
+        QStringLiteral("The settings could not be written to the access point."));
 }
 
 void TForm1::LoadButtonImages() {

@@ -62,6 +62,7 @@ struct KeptTexts {
     QString wep64;
     QString wep128;
     QString warningMsg;
+    QString writeFail;  // "WRITE_FAIL": an apply could not write the image
 };
 
 // Browse filters of the access points this utility manages.
