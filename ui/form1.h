@@ -168,6 +168,21 @@ public:
     QLabel* Image17 = nullptr;
     // Channel number of each ComboBox2 entry, in list order.
     std::array<int, 14> channelOfItem{};
+    // Name and SSID as the fill put them into Edit5 and Edit2: an apply leaves
+    // a field that still shows them alone, so the stored bytes stay as read.
+    QString apNameAsFilled;
+    QString ssidAsFilled;
+    // True while BitBtn8Click runs; apply and cancel do nothing meanwhile.
+    bool applyingSetup = false;
+    // The channel list, name and SSID from the image.
+    void FillSetupPage();
+    void BitBtn7Click();
+    void BitBtn20Click();
+    void BitBtn8Click();
+    // Each returns true when the key must not reach its field.
+    bool Edit2KeyPress(QKeyEvent* event);
+    bool Edit3KeyPress(QKeyEvent* event);
+    bool Edit4KeyPress(QKeyEvent* event);
 
     // ---- security status: Panel4 ----
     TPicturePanel* Panel4 = nullptr;
@@ -178,6 +193,8 @@ public:
     QLabel* Label85 = nullptr;
     QTreeWidget* ListView1 = nullptr;
     TImageButton* BitBtn9 = nullptr;
+    // Encryption text and the MAC access table, enabled or greyed.
+    void FillSecurityStatusPage();
 
     // ---- about: Panel6 ----
     TPicturePanel* Panel6 = nullptr;
@@ -224,6 +241,67 @@ public:
     TImageButton* BitBtn18 = nullptr;
     TImageButton* BitBtn19 = nullptr;
 
+    // Encryption mode as chosen on the page (the mode radio button that is
+    // on), numbered as the image's wepMode byte; the key format likewise.
+    enum class EncryptionMode { Disabled = 0, Wep64 = 1, Wep128 = 2 };
+    enum class KeyFormat { None, Ascii, Hex };
+    // The key being edited: 0..3, or -1 while no row radio button is on.
+    int editedKeyIndex = -1;
+
+    // Page: reset at login, entry, tabs, mode buttons, apply and cancel.
+    void ResetSecurityPage();
+    void BitBtn9Click();
+    void Label35MouseDown();
+    void Label37MouseDown();
+    void RadioButton9Click();
+    void RadioButton1Click();
+    void RadioButton4Click();
+    void BitBtn18Click();
+    void BitBtn19Click();
+    // True while BitBtn19Click writes to the device; the page ignores a
+    // second apply meanwhile.
+    [[nodiscard]] bool ApplyingSecurity() const { return applyingSecurity_; }
+    [[nodiscard]] EncryptionMode SelectedEncryptionMode() const;
+    [[nodiscard]] KeyFormat SelectedKeyFormat() const;
+
+    // WEP key editor. Segment s (1..6) of key k (0..3).
+    [[nodiscard]] QLineEdit* KeySegment(int key, int s) const;
+    void RadioButton5Click();
+    void RadioButton6Click();
+    void RadioButton7Click();
+    void RadioButton8Click();
+    void RadioButton10Click();
+    void RadioButton11Click();
+    // The segment family, by segment number 1..24 (MaskEdit1..MaskEdit24).
+    // The key press returns true when the key must not reach the segment.
+    bool MaskEditKeyPress(int number, QKeyEvent* event);
+    void MaskEditChange(int number);
+    void MaskEditClick(int number);
+    void ApplyKeyEditorLayout(EncryptionMode mode, KeyFormat format);
+    void ShowKeysFromImage();
+    void ConvertAsciiKeysToHex();
+    [[nodiscard]] QString AssembleKeyText() const;
+    bool WepSettingsChanged();
+
+    // MAC access table editor.
+    void CheckBox3Click();
+    // Returns true when the key must not reach MaskEdit28.
+    bool MaskEdit28KeyPress(QKeyEvent* event);
+    void ListView3Click();
+    void BitBtn15Click();
+    void BitBtn16Click();
+    void BitBtn17Click();
+    [[nodiscard]] bool MacSettingsChanged() const;
+    // Rows, field and switch from the image (login and cancel).
+    void FillMacAccessTab();
+
+private:
+    void ConnectSecurityPage();
+    void ShowWepTab();
+    [[nodiscard]] int CheckedKeyRow() const;
+    bool applyingSecurity_ = false;
+
+public:
     QTimer* LIAPP_Timer = nullptr;
 
     // ---- handlers and routines ----

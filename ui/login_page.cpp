@@ -257,7 +257,10 @@ void TForm1::BitBtn5Click() {
     imageSnapshot = configImage;
 
     FillInformationPage();
+    FillSetupPage();
+    FillSecurityStatusPage();
     FillAboutPage();
+    ResetSecurityPage();
 
     cursor.Restore();
     Panel1->hide();
@@ -295,8 +298,10 @@ void TForm1::ResetPageButtonImages() {
 }
 
 void TForm1::ComboBox1Change(int index) {
-    if (browsing || loggingIn_) {
-        // The list keeps showing the access point being logged in to.
+    if (browsing || loggingIn_ || applyingSetup || applyingSecurity_) {
+        // The list keeps showing the access point being logged in to or
+        // configured: a page change inside an exchange's wait would leave the
+        // apply running behind the login page.
         ComboBox1->setCurrentIndex(selectedEntry);
         return;
     }

@@ -1,13 +1,25 @@
 // The basic setup page (Panel3): SSID, channel, name, addresses and password.
 
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QValidator>
+
+#include <algorithm>
+#include <optional>
+#include <string>
 
 #include "app/gui/image_button.h"
+#include "app/gui/uinterface.h"
+#include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
 #include "image/layout.h"
+#include "image/transfer.h"
+#include "protocol/frame.h"
 #include "widgets.h"
 
 namespace aputil {
@@ -17,6 +29,69 @@ namespace {
 // Four groups of up to three digits with fixed dots; an empty place shows a
 // blank and stays in the text as one.
 const QString kAddressMask = QStringLiteral("000.000.000.000; ");
+
+constexpr const char* kChannelText[kChannelCount] = {"CH01", "CH02", "CH03", "CH04", "CH05", "CH06", "CH07",
+                                                     "CH08", "CH09", "CH10", "CH11", "CH12", "CH13", "CH14"};
+
+bool IsPrintableAscii(QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x7e; }
+
+// The text as the image stores it, or nothing when a character is not
+// printable ASCII (the SSID and password fields take no other).
+std::optional<std::string> AsciiBytes(const QString& text) {
+    if (!std::all_of(text.begin(), text.end(), IsPrintableAscii)) return std::nullopt;
+    return text.toStdString();
+}
+
+// Typed keys of the SSID and password fields: printable characters and
+// backspace reach the field; keys that move the focus or the caret pass as
+// they are; everything else (Enter, control characters, other scripts) is
+// dropped.
+bool RefusedKey(const QKeyEvent* event) {
+    const int key = event->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Backspace || key == Qt::Key_Delete) {
+        return false;
+    }
+    const QString text = event->text();
+    if (text.isEmpty()) return false;
+    if (event->modifiers() & Qt::ControlModifier) return true;
+    return !std::all_of(text.begin(), text.end(), IsPrintableAscii);
+}
+
+// Keeps out of the name field anything whose stored form would not fit the
+// image's name field (79 bytes and the terminator), whatever road the text
+// takes: typing, pasting or an input method.
+class StoredLengthValidator : public QValidator {
+public:
+    StoredLengthValidator(qsizetype limit, QObject* parent) : QValidator(parent), limit_(limit) {}
+    State validate(QString& input, int& /*pos*/) const override {
+        if (input.contains(QChar(0)) || input.toLocal8Bit().size() > limit_) return Invalid;
+        return Acceptable;
+    }
+
+private:
+    qsizetype limit_;
+};
+
+// Hands the key presses of the filtered fields to their handlers.
+class SetupKeyFilter : public QObject {
+public:
+    explicit SetupKeyFilter(TForm1* form) : QObject(form), form_(form) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (watched == form_->Edit2) return form_->Edit2KeyPress(key);
+            if (watched == form_->Edit3) return form_->Edit3KeyPress(key);
+            if (watched == form_->Edit4) return form_->Edit4KeyPress(key);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    TForm1* form_;
+};
 
 }  // namespace
 
@@ -69,6 +144,143 @@ void TForm1::BuildSetupPage() {
     BitBtn8 = new TImageButton(QStringLiteral("Apply"), Panel3);
     BitBtn8->setObjectName(QStringLiteral("BitBtn8"));
     BitBtn8->setGeometry(375, 276, 67, 19);
+
+    // Typed keys are filtered by the KeyPress handlers; the validators also
+    // keep out what arrives by other roads.
+    auto* keys = new SetupKeyFilter(this);
+    for (QLineEdit* field : {Edit2, Edit3, Edit4}) {
+        field->setValidator(
+            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[\\x20-\\x7e]*")), field));
+        field->installEventFilter(keys);
+    }
+    Edit5->setValidator(new StoredLengthValidator(static_cast<qsizetype>(kMaxApNameLength), Edit5));
+
+    connect(BitBtn7, &QPushButton::clicked, this, &TForm1::BitBtn7Click);
+    connect(BitBtn20, &QPushButton::clicked, this, &TForm1::BitBtn20Click);
+    connect(BitBtn8, &QPushButton::clicked, this, &TForm1::BitBtn8Click);
+}
+
+bool TForm1::Edit2KeyPress(QKeyEvent* event) { return RefusedKey(event); }
+bool TForm1::Edit3KeyPress(QKeyEvent* event) { return RefusedKey(event); }
+bool TForm1::Edit4KeyPress(QKeyEvent* event) { return RefusedKey(event); }
+
+void TForm1::FillSetupPage() {
+    ComboBox2->clear();
+    int items = 0;
+    for (const int channel : AllowedChannels(ReadChannelMask(configImage))) {
+        if (channel < 1 || channel > kChannelCount || items >= kChannelCount) continue;
+        ComboBox2->addItem(QString::fromLatin1(kChannelText[channel - 1]));
+        channelOfItem[static_cast<size_t>(items++)] = channel;
+    }
+    // A channel the mask does not allow selects nothing, and apply then keeps it.
+    const int stored = ReadChannel(configImage);
+    const auto used = channelOfItem.begin() + items;
+    const auto found = std::find(channelOfItem.begin(), used, stored);
+    ComboBox2->setCurrentIndex(found == used ? -1 : static_cast<int>(found - channelOfItem.begin()));
+
+    Edit5->setText(QString::fromLocal8Bit(ReadApName(configImage)));
+    apNameAsFilled = Edit5->text();
+    Edit2->setText(QString::fromLocal8Bit(ReadSsid(configImage)));
+    ssidAsFilled = Edit2->text();
+}
+
+void TForm1::BitBtn7Click() {
+    BitBtn1->setEnabled(false);
+    BitBtn2->setEnabled(false);
+    BitBtn3->setEnabled(false);
+    BitBtn1->LoadStrip(QStringLiteral("info_down_yellow.bmp"), 3);
+    Edit3->clear();
+    Edit4->clear();
+    Panel2->hide();
+    Panel3->show();
+}
+
+void TForm1::BitBtn20Click() {
+    if (applyingSetup) return;
+    Panel3->hide();
+    Panel2->show();
+    BitBtn1->setEnabled(true);
+    BitBtn2->setEnabled(true);
+    BitBtn3->setEnabled(true);
+    // Every field and the information page from the image as it is held.
+    FillInformationPage();
+    FillSetupPage();
+    Edit3->clear();
+    Edit4->clear();
+    BitBtn1->LoadStrip(QStringLiteral("info.bmp"), 4);
+}
+
+void TForm1::BitBtn8Click() {
+    // Inside the write's wait the button can be pressed again; so can any
+    // button while another exchange waits.
+    if (applyingSetup || TUInterface::Waiting()) return;
+
+    const QString password = Edit3->text();
+    if (!password.isEmpty() && password != Edit4->text()) {
+        ShowMessageDialog(kept.passwordMismatch);
+        return;
+    }
+    const struct {
+        QLineEdit* field;
+        AddressField target;
+        const QString& message;
+    } addresses[] = {
+        {MaskEdit25, AddressField::IpAddress, kept.ipError},
+        {MaskEdit26, AddressField::SubnetMask, kept.maskError},
+        {MaskEdit27, AddressField::Gateway, kept.gwError},
+    };
+    std::array<Ipv4Bytes, 3> parsed{};
+    for (size_t i = 0; i < parsed.size(); ++i) {
+        const std::string text = StripBlanks(addresses[i].field->displayText().toStdString());
+        if (!IsValidIpText(text) || !ParseIpText(parsed[i], text)) {
+            ShowMessageDialog(addresses[i].message);
+            return;
+        }
+    }
+
+    // The edits go to a copy first, so a text the image refuses leaves the
+    // image as it was instead of half edited.
+    ConfigImage edited = configImage;
+    bool fits = true;
+    if (!password.isEmpty()) {
+        const auto bytes = AsciiBytes(password);
+        fits = bytes && WritePassword(edited, *bytes);
+    }
+    for (size_t i = 0; i < parsed.size(); ++i) WriteAddress(edited, addresses[i].target, parsed[i]);
+    WriteNetworkFlag(edited);
+    const QString name = Edit5->text();
+    if (!name.isEmpty() && name != apNameAsFilled) {
+        fits = fits && WriteApName(edited, name.toLocal8Bit().toStdString());
+    }
+    const QString ssid = Edit2->text();
+    if (!ssid.isEmpty() && ssid != ssidAsFilled) {
+        const auto bytes = AsciiBytes(ssid);
+        fits = fits && bytes && WriteSsid(edited, *bytes);
+    }
+    const int item = ComboBox2->currentIndex();
+    if (item >= 0 && item < std::min(ComboBox2->count(), kChannelCount)) {
+        WriteChannel(edited, channelOfItem[static_cast<size_t>(item)]);
+    }
+    if (!fits) {
+        ShowMessageDialog(kept.writeFail);
+        return;
+    }
+
+    applyingSetup = true;
+    BitBtn8->setEnabled(false);
+    BitBtn20->setEnabled(false);
+    configImage = edited;
+    bool written = true;
+    if (configImage != imageSnapshot) written = WriteDeviceImage();
+    SendFinish(BLOCK_OP_FINISH);
+    // The settings did not reach the device: say so rather than return to
+    // the login page as if they had.
+    if (!written) ShowMessageDialog(kept.writeFail);
+    ReturnToLogin();
+    BitBtn1->LoadStrip(QStringLiteral("info.bmp"), 4);
+    BitBtn8->setEnabled(true);
+    BitBtn20->setEnabled(true);
+    applyingSetup = false;
 }
 
 }  // namespace aputil

@@ -1,11 +1,14 @@
 // The read-only pages: information (Panel2), security status (Panel4) and
 // about (Panel6).
 
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTreeWidget>
 
 #include "app/gui/image_button.h"
+#include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
 #include "image/layout.h"
@@ -73,6 +76,8 @@ void TForm1::BuildStatusPages() {
         title->adjustSize();
     }
     ListView1 = MakeReportList(Panel4, "ListView1", QRect(240, 94, 169, 104));
+    // The columns keep the widths the fill gives them.
+    ListView1->header()->setStretchLastSection(false);
     BitBtn9 = new TImageButton(QStringLiteral("Setup"), Panel4);
     BitBtn9->setObjectName(QStringLiteral("BitBtn9"));
     BitBtn9->setGeometry(375, 228, 66, 20);
@@ -105,6 +110,41 @@ void TForm1::FillInformationPage() {
         controls.first->setText(text);
         controls.second->setText(MaskedAddressText(text));
     }
+}
+
+void TForm1::FillSecurityStatusPage() {
+    switch (ReadWepState(configImage)) {
+        case WepState::Disabled: Label25->setText(kept.disabled); break;
+        case WepState::Wep64: Label25->setText(kept.wep64); break;
+        case WepState::Wep128: Label25->setText(kept.wep128); break;
+    }
+
+    ListView1->clear();
+    ListView1->setColumnCount(2);
+    ListView1->setHeaderLabels({kept.macAccNo, kept.macAccAddr});
+    ListView1->header()->setVisible(true);
+    // The client width without the frame: the list may not have been laid out
+    // yet while its page is hidden.
+    const int clientWidth = ListView1->contentsRect().width();
+    ListView1->setColumnWidth(0, clientWidth / 5);
+    ListView1->setColumnWidth(1, clientWidth * 4 / 5);
+
+    const MacTable table = ReadMacTable(configImage);
+    int number = 0;
+    for (const MacAddress& mac : table.entries) {
+        auto* item = new QTreeWidgetItem(ListView1);
+        item->setText(0, QString::number(++number));
+        item->setText(1, QString::fromLatin1(FormatMacText(mac)));
+    }
+
+    // The entries are listed either way; a table that is not in force is
+    // greyed on the menu colour.
+    ListView1->setEnabled(table.IsOn());
+    QPalette p = ListView1->palette();
+    const QPalette system = QGuiApplication::palette();
+    p.setColor(QPalette::Base, table.IsOn() ? system.color(QPalette::Active, QPalette::Base)
+                                            : system.color(QPalette::Active, QPalette::Window));
+    ListView1->setPalette(p);
 }
 
 void TForm1::FillAboutPage() {
