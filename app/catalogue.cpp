@@ -28,23 +28,49 @@ void CopyField(char (&field)[kCatalogueFieldSize], std::string_view text) noexce
     field[n] = '\0';
 }
 
-// Hands out the file in pieces the way a text-mode line read with a 255-byte
+// Byte sources for the piece reader: a FILE* or bytes in memory (the fuzzer
+// and anything else that already holds the text need no file).
+class FileSource {
+public:
+    explicit FileSource(std::FILE* file) noexcept : file_(file) {}
+    int Get() noexcept { return std::fgetc(file_); }
+    void Unget(int c) noexcept { std::ungetc(c, file_); }
+
+private:
+    std::FILE* file_;
+};
+
+class MemorySource {
+public:
+    explicit MemorySource(std::string_view text) noexcept : text_(text) {}
+    int Get() noexcept { return at_ < text_.size() ? static_cast<unsigned char>(text_[at_++]) : EOF; }
+    void Unget(int) noexcept {
+        if (at_ > 0) --at_;
+    }
+
+private:
+    std::string_view text_;
+    size_t at_ = 0;
+};
+
+// Hands out the text in pieces the way a text-mode line read with a 255-byte
 // buffer does: at most 254 characters, up to and including a line's LF, with
 // CR LF read as LF.
+template <class Source>
 class PieceReader {
 public:
-    explicit PieceReader(std::FILE* file) noexcept : file_(file) {}
+    explicit PieceReader(Source& source) noexcept : source_(source) {}
 
-    // False at the end of the file with nothing read.
+    // False at the end of the text with nothing read.
     bool Next(std::array<char, kCataloguePieceLength>& piece, size_t& length) noexcept {
         length = 0;
         while (length < piece.size()) {
-            int c = std::fgetc(file_);
+            int c = source_.Get();
             if (c == EOF) break;
             if (c == '\r') {
-                const int next = std::fgetc(file_);
+                const int next = source_.Get();
                 if (next == '\n') c = '\n';
-                else if (next != EOF) std::ungetc(next, file_);
+                else if (next != EOF) source_.Unget(next);
             }
             piece[length++] = static_cast<char>(c);
             if (c == '\n') break;
@@ -53,7 +79,7 @@ public:
     }
 
 private:
-    std::FILE* file_;
+    Source& source_;
 };
 
 void AddLine(std::string_view line) noexcept {
@@ -93,6 +119,15 @@ const char* FindValue(std::string_view key) noexcept {
     return nullptr;
 }
 
+template <class Source>
+void LoadPieces(Source& source) noexcept {
+    PieceReader<Source> reader(source);
+    std::array<char, kCataloguePieceLength> piece{};
+    size_t length = 0;
+    for (size_t pieces = 0; pieces < kCatalogueCapacity && reader.Next(piece, length); ++pieces)
+        AddLine(std::string_view(piece.data(), length));
+}
+
 }  // namespace
 
 bool LoadMessageCatalogue() { return LoadMessageCatalogue(kMessageFileName); }
@@ -102,14 +137,23 @@ bool LoadMessageCatalogue(const char* path) {
     if (!path) return false;
     std::FILE* file = std::fopen(path, "rb");
     if (!file) return false;
-    PieceReader reader(file);
-    std::array<char, kCataloguePieceLength> piece{};
-    size_t length = 0;
-    for (size_t pieces = 0; pieces < kCatalogueCapacity && reader.Next(piece, length); ++pieces) {
-        AddLine(std::string_view(piece.data(), length));
-    }
+    LoadMessageCatalogueStream(file);
     std::fclose(file);
     return true;
+}
+
+bool LoadMessageCatalogueStream(std::FILE* file) {
+    catalogue.count = 0;
+    if (!file) return false;
+    FileSource source(file);
+    LoadPieces(source);
+    return true;
+}
+
+void LoadMessageCatalogueText(std::string_view text) {
+    catalogue.count = 0;
+    MemorySource source(text);
+    LoadPieces(source);
 }
 
 bool LookupMessage(const char* key, char* out) noexcept {

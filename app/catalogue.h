@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,11 @@ bool LoadMessageCatalogue();
 // The same for a file named by the caller (the copy installed beside the
 // program, a test fixture).
 bool LoadMessageCatalogue(const char* path);
+// The same for an open stream, read from where it stands to its end; the
+// caller keeps and closes it. False only for a null stream.
+bool LoadMessageCatalogueStream(std::FILE* file);
+// The same for the text of a catalogue already in memory (no file involved).
+void LoadMessageCatalogueText(std::string_view text);
 
 // Copies the value of the first entry whose key equals `key` (byte for byte,
 // case-sensitive, significant to 59 characters) with its terminator into `out`,

@@ -1,7 +1,6 @@
 // The message catalogue loader on arbitrary file contents: the table is never
-// overrun and every value fits its field.
-
-#include <unistd.h>
+// overrun, every value fits its field, and the text entry and the stream entry
+// read the same bytes into the same table. Nothing touches the file system.
 
 #include <algorithm>
 #include <array>
@@ -12,43 +11,25 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/catalogue.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
 
-// One temporary file per process, rewritten for every input. It is unlinked
-// at once and reached through /proc, so no run (not even a crash) leaves it behind.
-class InputFile {
-public:
-    InputFile() {
-        const char* dir = std::getenv("TMPDIR");
-        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/aputil-fuzz-catalogue-XXXXXX";
-        fd_ = mkstemp(pattern.data());
-        FUZZ_REQUIRE(fd_ >= 0);
-        unlink(pattern.c_str());
-        path_ = "/proc/self/fd/" + std::to_string(fd_);
-    }
-    ~InputFile() { close(fd_); }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-
-    const char* Write(const uint8_t* data, size_t size) {
-        FUZZ_REQUIRE(ftruncate(fd_, 0) == 0);
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t n = pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
-            FUZZ_REQUIRE(n > 0);
-            done += static_cast<size_t>(n);
-        }
-        return path_.c_str();
-    }
-
-private:
-    int fd_ = -1;
-    std::string path_;
+// The table after a load, to compare the two ways in.
+struct Snapshot {
+    size_t count = 0;
+    std::vector<std::string> values;
 };
+
+Snapshot Take(const std::vector<std::string>& keys) {
+    Snapshot snapshot;
+    snapshot.count = aputil::MessageCatalogueCount();
+    for (const auto& key : keys) snapshot.values.push_back(aputil::LookupMessage(key).value_or("<absent>"));
+    return snapshot;
+}
 
 void CheckLookup(std::string_view key) {
     constexpr char kCanary = '\x5A';
@@ -70,12 +51,12 @@ void CheckLookup(std::string_view key) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static InputFile input;
-    FUZZ_REQUIRE(aputil::LoadMessageCatalogue(input.Write(data, size)));
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    aputil::LoadMessageCatalogueText(text);
     FUZZ_REQUIRE(aputil::MessageCatalogueCount() <= aputil::kCatalogueCapacity);
 
     // Look up the first word of each of the first lines, as keys are written.
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> keys;
     size_t lineStart = 0;
     for (int line = 0; line < 8 && lineStart < text.size(); ++line) {
         const size_t lineEnd = std::min(text.find('\n', lineStart), text.size());
@@ -83,8 +64,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t wordStart = std::min(lineText.find_first_not_of(" \t\r\v\f"), lineText.size());
         const size_t wordEnd = std::min(lineText.find_first_of(" \t\r\v\f", wordStart), lineText.size());
         const std::string_view word = lineText.substr(wordStart, wordEnd - wordStart);
-        if (word.find('\0') == std::string_view::npos) CheckLookup(word);
+        if (word.find('\0') == std::string_view::npos) {
+            CheckLookup(word);
+            keys.emplace_back(word);
+        }
         lineStart = lineEnd + 1;
     }
+
+    // The stream entry over the same bytes (an in-memory stream) builds the same table.
+    const Snapshot fromText = Take(keys);
+    std::vector<uint8_t> copy(data, data + size);
+    copy.push_back(0);  // fmemopen refuses a buffer of size 0
+    std::FILE* stream = fmemopen(copy.data(), size ? size : 1, "rb");
+    FUZZ_REQUIRE(stream != nullptr);
+    if (size == 0) std::fgetc(stream);  // leaves the stream at its end: an empty text
+    FUZZ_REQUIRE(aputil::LoadMessageCatalogueStream(stream));
+    std::fclose(stream);
+    const Snapshot fromStream = Take(keys);
+    FUZZ_REQUIRE(fromText.count == fromStream.count);
+    FUZZ_REQUIRE(fromText.values == fromStream.values);
     return 0;
 }

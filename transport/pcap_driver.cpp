@@ -21,9 +21,14 @@
 namespace aputil {
 namespace {
 
-// The mmap ring rounds each frame up to roughly half a page, so twice the
-// slots' bytes keeps room for at least kReadSlotCount whole frames.
-constexpr int kKernelBufferBytes = 1 << 20;
+// The mmap ring gives each frame a slot of half a page (a 1600-byte snapshot
+// plus headers does not fit in less), whatever its real length. One browse is
+// answered by every AP at once, back to back, and the handler may not run
+// until the whole burst is in: 4 MiB hold 2048 slots, room for a burst of a
+// thousand replies with as many other frames beside them.
+constexpr int kKernelBufferBytes = 4 << 20;
+constexpr int kBurstFrames = 1000;
+static_assert(kKernelBufferBytes / 2048 >= 2 * kBurstFrames);
 static_assert(kKernelBufferBytes >= 2 * kReadSlotCount * static_cast<int>(kReadSlotSize));
 static_assert(kSnapLength >= 1514);
 

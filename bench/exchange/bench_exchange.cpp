@@ -1,11 +1,13 @@
 // Exchange latency on a veth pair, beside the raw L2 round trip on the same
-// pair and the same CAdapter channel, and the heap allocations per exchange.
+// pair and the same CAdapter channel; login + image read; the browse of 100
+// simulated APs through the utility's own channel; heap allocations per
+// exchange. All in one run on one veth pair.
 //
 // Runs inside namespace A of tests/netns/with-netns (bench/run does that):
-//   bench_exchange [--count N]
+//   bench_exchange [--count N] [--logins N] [--browses N]
 // with APUTIL_L2PEER and APUTIL_APSIM naming the peer programs, which it starts
-// in namespace B. Prints p50 and p99 of both round trips, their p50 ratio and
-// the allocations counted by the malloc hook below; never judges the timings.
+// in namespace B. Prints the measurements for people, and one "RESULT name
+// value" line per figure for bench/run, which compares them with the targets.
 // Exits 1 when the exchange allocated, or when a measurement could not run.
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
 #include "tests/protocol/engine/peer_process.h"
@@ -156,27 +159,31 @@ bool MeasureEcho(int count, size_t frameLength, Summary& out) {
 
 // ---------------------------------------------------------------- block read exchanges
 
-bool MeasureExchange(int count, Summary& out, size_t& requestFrameLength) {
+// Starts apsim in namespace B with `count` APs; the first AP's MAC goes to mac.
+bool StartApsim(wire::PeerProcess& peer, int count, uint8_t* mac) {
     const std::string ns = wire::Env("APUTIL_NS_B"), apsim = wire::Env("APUTIL_APSIM");
     if (apsim.empty()) {
         std::fprintf(stderr, "bench_exchange: APUTIL_APSIM is needed\n");
         return false;
     }
-    wire::PeerProcess peer;
     std::string line;
-    uint8_t mac[6] = {};
-    if (!peer.Start(ns, {apsim, "--iface", wire::Env("APUTIL_PEER_IF"), "--count", "1"})) return false;
-    while (peer.ReadLine(line, 10000) && line != "ready") {
+    std::memset(mac, 0, 6);
+    if (!peer.Start(ns, {apsim, "--iface", wire::Env("APUTIL_PEER_IF"), "--count", std::to_string(count)}))
+        return false;
+    while (peer.ReadLine(line, 20000) && line != "ready") {
         std::istringstream words(line);
         std::string tag, text;
         int index = 0;
-        if (words >> tag >> index >> text && tag == "ap") ParseMac(text, mac);
+        if (words >> tag >> index >> text && tag == "ap" && index == 0) ParseMac(text, mac);
     }
     if (line != "ready" || mac[0] == 0) {
         std::fprintf(stderr, "bench_exchange: apsim did not start\n");
         return false;
     }
+    return true;
+}
 
+bool MeasureExchange(const uint8_t* mac, int count, Summary& out, size_t& requestFrameLength) {
     SetProtocolParameters(1500, 3, 1000);
     uint16_t session = 0;
     if (Login(PeerAddress::FromMac(mac), "user", "admin", session) != STATUS_OK) {
@@ -222,12 +229,87 @@ bool MeasureExchange(int count, Summary& out, size_t& requestFrameLength) {
     return !micros.empty();
 }
 
+
+// ---------------------------------------------------------------- login + image read
+
+bool MeasureLoginRead(const uint8_t* mac, int count, Summary& out) {
+    std::vector<double> micros;
+    size_t failed = 0;
+    for (int i = 0; i < count + 10; ++i) {
+        const auto t0 = Clock::now();
+        uint16_t session = 0;
+        const bool ok = Login(PeerAddress::FromMac(mac), "user", "admin", session) == STATUS_OK &&
+                        (currentSession = session, ReadDeviceImage());
+        const auto t1 = Clock::now();
+        if (session != 0) Logout(session);
+        if (i < 10) continue;
+        if (!ok) {
+            ++failed;
+            continue;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+    out = Summarize(micros, 0, failed);
+    return !micros.empty();
+}
+
+// ---------------------------------------------------------------- browse of 100 APs
+
+struct BrowseSummary {
+    int runs = 0;
+    int fewest = 0, most = 0;
+    double fastestMs = 0, slowestMs = 0, medianMs = 0;
+};
+
+// As the login page does it, per adapter: open, browse with the 1000 ms
+// window, close.
+bool MeasureBrowse(int runs, int aps, BrowseSummary& out) {
+    static BrowseRecord records[kBrowseCapacity];
+    std::vector<double> wall;
+    std::vector<int> listed;
+    const Attribute vendor = TextAttribute(ATTR_VENDOR, "M-Rax");
+    const Attribute product = TextAttribute(ATTR_PRODUCT, "Lumivance/QR-4710 Access Point");
+    const Attribute model = TextAttribute(ATTR_MODEL, "QR-4710A Smart AP");
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = Clock::now();
+        if (!theAdapter.OpenAdapter(theAdapter.usableIndex[0])) return false;
+        const auto opened = Clock::now();
+        const uint16_t saved = GetTimeout();
+        SetTimeout(1000);
+        int count = kBrowseCapacity;
+        const int status = Browse(vendor, product, model, records, count);
+        SetTimeout(saved);
+        const auto browsed = Clock::now();
+        theAdapter.CloseAdapter();
+        const auto t1 = Clock::now();
+        if (status != STATUS_OK) return false;
+        auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+        wall.push_back(ms(t1 - t0));
+        listed.push_back(count);
+        std::printf("  browse %2d: %3d of %d APs listed, %.1f ms (open %.1f, Browse %.1f, close %.1f)\n", i + 1,
+                    count, aps, wall.back(), ms(opened - t0), ms(browsed - opened), ms(t1 - browsed));
+    }
+    out.runs = runs;
+    out.fewest = *std::min_element(listed.begin(), listed.end());
+    out.most = *std::max_element(listed.begin(), listed.end());
+    std::sort(wall.begin(), wall.end());
+    out.fastestMs = wall.front();
+    out.slowestMs = wall.back();
+    out.medianMs = wall[wall.size() / 2];
+    return true;
+}
+
+void Result(const char* name, double value) { std::printf("RESULT %s %.6g\n", name, value); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int count = 2000;
-    for (int i = 1; i + 1 < argc; ++i)
+    int count = 2000, logins = 200, browses = 20;
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--count") == 0) count = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--logins") == 0) logins = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--browses") == 0) browses = std::max(1, std::atoi(argv[++i]));
+    }
 
     // The count of 0 below means something only if the hook sees allocations.
     {
@@ -254,9 +336,19 @@ int main(int argc, char** argv) {
     currentAdapter = 0;
     std::printf("\n");
 
-    Summary exchange, echo;
+    Summary exchange, echo, loginRead;
     size_t requestFrameLength = 0;
-    if (!MeasureExchange(count, exchange, requestFrameLength)) return 1;
+    {
+        wire::PeerProcess apsim;
+        uint8_t mac[6];
+        if (!StartApsim(apsim, 1, mac)) return 1;
+        SetProtocolParameters(1500, 3, 1000);
+        if (!MeasureExchange(mac, count, exchange, requestFrameLength)) return 1;
+        if (!MeasureLoginRead(mac, logins, loginRead)) {
+            std::fprintf(stderr, "bench_exchange: login + image read failed every time\n");
+            return 1;
+        }
+    }
     if (!MeasureEcho(count, requestFrameLength, echo)) return 1;
 
     std::printf("on %s, %d round trips each after 100 warm-up rounds\n", theAdapter.usableName[0].c_str(), count);
@@ -266,7 +358,41 @@ int main(int argc, char** argv) {
     const double perExchange = static_cast<double>(exchange.allocations) / static_cast<double>(count);
     std::printf("heap allocations per exchange: %g (%zu over %d exchanges)\n", perExchange, exchange.allocations,
                 count);
+    Print("login + ReadDeviceImage", loginRead);
+    std::printf("ratio (login + read)/(11 raw echoes) p50: %.2f\n",
+                echo.p50 > 0 ? loginRead.p50 / (11 * echo.p50) : 0.0);
     theAdapter.CloseAdapter();
+
+    BrowseSummary browse;
+    {
+        wire::PeerProcess apsim;
+        uint8_t mac[6];
+        if (!StartApsim(apsim, 100, mac)) return 1;
+        std::printf("browse of 100 simulated APs (one apsim), open + Browse + close, %d times:\n", browses);
+        if (!MeasureBrowse(browses, 100, browse)) {
+            std::fprintf(stderr, "bench_exchange: the browse could not run\n");
+            return 1;
+        }
+        std::printf("APs listed per browse: fewest %d, most %d (of 100); wall time per browse: min %.1f ms, "
+                    "median %.1f ms, max %.1f ms\n",
+                    browse.fewest, browse.most, browse.fastestMs, browse.medianMs, browse.slowestMs);
+    }
+
+    Result("echo_p50_us", echo.p50);
+    Result("echo_p99_us", echo.p99);
+    Result("exchange_p50_us", exchange.p50);
+    Result("exchange_p99_us", exchange.p99);
+    Result("exchange_failed", static_cast<double>(exchange.lost));
+    Result("allocations_per_exchange", perExchange);
+    Result("login_read_p50_us", loginRead.p50);
+    Result("login_read_p99_us", loginRead.p99);
+    Result("login_read_failed", static_cast<double>(loginRead.lost));
+    Result("browse_runs", browse.runs);
+    Result("browse_fewest", browse.fewest);
+    Result("browse_most", browse.most);
+    Result("browse_min_ms", browse.fastestMs);
+    Result("browse_median_ms", browse.medianMs);
+    Result("browse_max_ms", browse.slowestMs);
     if (exchange.allocations != 0) {
         std::printf("FAIL: the exchange path allocated\n");
         return 1;
