@@ -5,8 +5,11 @@ target_compile_features(aputil_options INTERFACE cxx_std_20)
 set(CMAKE_CXX_EXTENSIONS OFF)
 target_compile_options(aputil_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wold-style-cast -Wnon-virtual-dtor
-  -Woverloaded-virtual -Wcast-align -Wformat=2 -Wnull-dereference
-  -Wimplicit-fallthrough -Wmissing-declarations)
+  -Woverloaded-virtual -Wcast-align -Wformat=2
+  -Wimplicit-fallthrough -Wmissing-declarations
+  # GCC 12 reports null dereferences inside std::vector copies once inlined at
+  # -O2/-O3 (false positives); the check stays on in unoptimised builds.
+  $<$<CONFIG:Debug>:-Wnull-dereference>)
 if(APUTIL_WERROR)
   target_compile_options(aputil_options INTERFACE -Werror)
 endif()

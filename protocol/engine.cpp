@@ -93,7 +93,12 @@ bool WaitForReply(int ms) {
         theAdapter.WaitForFrames(static_cast<int>(slice));
         if (replyArrived) break;
         if (pumpHook) pumpHook();
-        if (Now() >= deadline) break;
+        if (Now() >= deadline) {
+            // A window handler may have run past the deadline inside the pump:
+            // frames that arrived meanwhile came in time, so take them.
+            theAdapter.WaitForFrames(0);
+            break;
+        }
     }
     if (!nested) theAdapter.StopReceive();
     return replyArrived;

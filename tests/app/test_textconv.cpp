@@ -186,8 +186,8 @@ TEST(ParseHexKey, WritesThreeZeroBytesThenTheKey) {
         std::array<uint8_t, 32> buffer;
         buffer.fill(0xEE);
         ASSERT_TRUE(ParseHexKey(std::span(buffer.data(), kHexKeyLead + c.count), c.text, c.count)) << c.text;
-        std::vector<uint8_t> expected{0, 0, 0};
-        expected.insert(expected.end(), c.key.begin(), c.key.end());
+        std::vector<uint8_t> expected(3 + c.key.size(), 0);
+        std::copy(c.key.begin(), c.key.end(), expected.begin() + 3);
         EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<long>(expected.size())),
                   expected)
             << c.text;

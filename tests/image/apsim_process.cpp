@@ -20,7 +20,9 @@ namespace {
 
 // Where "key": starts its value in a flat JSON object, or npos.
 size_t ValueStart(const std::string& raw, std::string_view key) {
-    const std::string needle = "\"" + std::string(key) + "\":";
+    std::string needle = "\"";
+    needle += key;
+    needle += "\":";
     const size_t at = raw.find(needle);
     return at == std::string::npos ? at : at + needle.size();
 }

@@ -183,9 +183,8 @@ TEST(BuildFrame, EveryTypeRoundTrips) {
 }
 
 TEST(VerifyFrame, AcceptsAndDropsAsDocumented) {
-    FrameFields f;
-    f.session = 3;
-    const Bytes good = Build(0x0102, MSG_LOGOUT, f);
+    // The logout frame for session 3, sequence 0x0102, as built above.
+    const Bytes good = {0xF5, 0x58, 0x40, 0x00, 0x06, 0x01, 0x02, 0x00, 0x05, 0x00, 0x03, 0xDA, 0xB0};
     FrameHeader h;
 
     Bytes padded = good;

@@ -243,6 +243,27 @@ TEST_F(EngineTest, WaitNestedInThePumpLeavesTheOuterWaitReceiving) {
     EXPECT_EQ(theAdapter.receiveEnabled, 0) << "delivery is off once the outer wait is over";
 }
 
+// A window handler that runs past the end of the wait inside the pump: a
+// reply that arrived while it ran came in time and is still taken.
+TEST_F(EngineTest, ReplyArrivingWhileThePumpRunsPastTheDeadlineCounts) {
+    ASSERT_EQ(SetTimeout(100), 0);
+    bool handlerRan = false;
+    wire().onPump = [&] {
+        if (handlerRan || wire().now < 50) return;
+        handlerRan = true;
+        wire().Deliver(FromStation(kApMac, 0, MSG_BROWSE_REPLY, Body().attribute(ATTR_AP_NAME, "Late")), 0);
+        wire().now += 200;  // the handler keeps the loop busy past the deadline
+    };
+    BrowseRecord records[2];
+    int count = 2;
+    ASSERT_EQ(Browse(TextAttribute(ATTR_VENDOR, "v"), TextAttribute(ATTR_PRODUCT, "p"), TextAttribute(ATTR_MODEL, ""),
+                     records, count),
+              STATUS_OK);
+    ASSERT_TRUE(handlerRan);
+    ASSERT_EQ(count, 1);
+    EXPECT_STREQ(records[0].apName, "Late");
+}
+
 TEST_F(EngineTest, ReplyAfterItsOperationReturnedIsIgnored) {
     ASSERT_EQ(SetProtocolParameters(1500, 0, 50), 0);
     uint16_t session = 0;
