@@ -13,6 +13,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -124,7 +125,19 @@ public:
     }
 
     void Close() override {
-        if (capture_ != nullptr) pcap_close(capture_);
+        if (capture_ != nullptr) {
+            if (promiscuous_) {
+                // libpcap keeps a process-wide list of promiscuous captures to
+                // undo at exit: close those on this thread.
+                pcap_close(capture_);
+            } else {
+                // Releasing a packet socket and its ring waits for the kernel's
+                // RCU grace periods (about 20 ms), which would stretch every
+                // adapter's browse window; nothing uses the capture any more,
+                // so let another thread wait for it.
+                std::thread([capture = capture_] { pcap_close(capture); }).detach();
+            }
+        }
         capture_ = nullptr;
         fd_ = -1;
     }
