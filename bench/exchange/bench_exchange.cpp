@@ -23,7 +23,7 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
-#include "tests/protocol/engine/peer_process.h"
+#include "tests/support/peer_process.h"
 #include "transport/adapter.h"
 
 // ---------------------------------------------------------------- allocation counter
@@ -109,14 +109,14 @@ void OnEcho(const uint8_t* frame, size_t length) {
 // Sends a frame of the block request's size and waits for it to come back,
 // through the same channel calls the engine makes.
 bool MeasureEcho(int count, size_t frameLength, Summary& out) {
-    const std::string ns = wire::Env("APUTIL_NS_B"), l2peer = wire::Env("APUTIL_L2PEER");
-    if (l2peer.empty() || !ParseMac(wire::Env("APUTIL_PEER_MAC"), echoPeer)) {
+    const std::string ns = test::Env("APUTIL_NS_B"), l2peer = test::Env("APUTIL_L2PEER");
+    if (l2peer.empty() || !ParseMac(test::Env("APUTIL_PEER_MAC"), echoPeer)) {
         std::fprintf(stderr, "bench_exchange: APUTIL_L2PEER and APUTIL_PEER_MAC are needed\n");
         return false;
     }
-    wire::PeerProcess peer;
+    test::PeerProcess peer;
     std::string line;
-    if (!peer.Start(ns, {l2peer, "echo", wire::Env("APUTIL_PEER_IF")}) || !peer.WaitFor("ready", line, 10000)) {
+    if (!peer.Start(ns, {l2peer, "echo", test::Env("APUTIL_PEER_IF")}) || !peer.WaitFor("ready", line, 10000)) {
         std::fprintf(stderr, "bench_exchange: l2peer echo did not start\n");
         return false;
     }
@@ -160,15 +160,15 @@ bool MeasureEcho(int count, size_t frameLength, Summary& out) {
 // ---------------------------------------------------------------- block read exchanges
 
 // Starts apsim in namespace B with `count` APs; the first AP's MAC goes to mac.
-bool StartApsim(wire::PeerProcess& peer, int count, uint8_t* mac) {
-    const std::string ns = wire::Env("APUTIL_NS_B"), apsim = wire::Env("APUTIL_APSIM");
+bool StartApsim(test::PeerProcess& peer, int count, uint8_t* mac) {
+    const std::string ns = test::Env("APUTIL_NS_B"), apsim = test::Env("APUTIL_APSIM");
     if (apsim.empty()) {
         std::fprintf(stderr, "bench_exchange: APUTIL_APSIM is needed\n");
         return false;
     }
     std::string line;
     std::memset(mac, 0, 6);
-    if (!peer.Start(ns, {apsim, "--iface", wire::Env("APUTIL_PEER_IF"), "--count", std::to_string(count)}))
+    if (!peer.Start(ns, {apsim, "--iface", test::Env("APUTIL_PEER_IF"), "--count", std::to_string(count)}))
         return false;
     while (peer.ReadLine(line, 20000) && line != "ready") {
         std::istringstream words(line);
@@ -339,7 +339,7 @@ int main(int argc, char** argv) {
     Summary exchange, echo, loginRead;
     size_t requestFrameLength = 0;
     {
-        wire::PeerProcess apsim;
+        test::PeerProcess apsim;
         uint8_t mac[6];
         if (!StartApsim(apsim, 1, mac)) return 1;
         SetProtocolParameters(1500, 3, 1000);
@@ -365,7 +365,7 @@ int main(int argc, char** argv) {
 
     BrowseSummary browse;
     {
-        wire::PeerProcess apsim;
+        test::PeerProcess apsim;
         uint8_t mac[6];
         if (!StartApsim(apsim, 100, mac)) return 1;
         std::printf("browse of 100 simulated APs (one apsim), open + Browse + close, %d times:\n", browses);

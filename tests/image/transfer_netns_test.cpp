@@ -13,40 +13,25 @@
 #include <thread>
 #include <vector>
 
-#include "apsim_process.h"
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "tests/support/apsim_process.h"
+#include "tests/support/fast_clock.h"
 #include "transport/adapter.h"
 
 namespace aputil {
 namespace {
 
-using imagetest::Apsim;
-using imagetest::LogLine;
+using test::Apsim;
+using test::FastClock;
+using test::LogLine;
+using test::SteadyMs;
 
 constexpr const char* kVendor = "M-Rax";
 constexpr const char* kProduct = "Lumivance/QR-4710 Access Point";
 constexpr const char* kFirmwareVersion = "V9.8.7-test";
 constexpr const char* kFirmwareDate = "2024/02/29";
-
-int64_t SteadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Engine time running twenty times faster than the wall clock, so the 1000 ms
-// reply waits of a lossy link cost 50 ms each; only time-outs get shorter.
-class FastClock {
-public:
-    FastClock() { SetClockHook(&Now); }
-    ~FastClock() { SetClockHook(nullptr); }
-    FastClock(const FastClock&) = delete;
-    FastClock& operator=(const FastClock&) = delete;
-
-private:
-    static uint64_t Now() { return static_cast<uint64_t>(SteadyMs()) * 20; }
-};
 
 // A device image as random as can be, so any byte out of place shows.
 ConfigImage RandomImage(uint32_t seed) {
@@ -113,13 +98,12 @@ protected:
     // moves the log cursor past the login.
     void StartAndLogin(std::vector<std::string> options) {
         std::string error;
-        ASSERT_TRUE(sim_.MakeDirectory(error)) << error;
-        const std::string dir = sim_.directory();
-        ASSERT_TRUE(imagetest::WriteFile(dir + "/image.bin", std::vector<uint8_t>(loaded_.begin(), loaded_.end())));
-        ASSERT_TRUE(imagetest::WriteFile(dir + "/state.txt", std::string("* image image.bin\n") +
-                                                                  "* firmware-version " + kFirmwareVersion + "\n" +
-                                                                  "* firmware-date " + kFirmwareDate + "\n"));
-        options.insert(options.end(), {"--state", dir + "/state.txt", "--quiet"});
+        ASSERT_TRUE(sim_.FreshDirectory(error)) << error;
+        ASSERT_TRUE(sim_.WriteFile("image.bin", loaded_));
+        ASSERT_TRUE(sim_.WriteFile("state.txt", std::string("* image image.bin\n") + "* firmware-version " +
+                                                    kFirmwareVersion + "\n" + "* firmware-date " + kFirmwareDate +
+                                                    "\n"));
+        options.insert(options.end(), {"--state", sim_.Path("state.txt"), "--quiet"});
         // --quiet drops the AP lines; the MAC comes from a browse instead.
         ASSERT_TRUE(sim_.Start(options, error)) << error;
 

@@ -18,7 +18,7 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
-#include "tests/image/apsim_process.h"
+#include "tests/support/apsim_process.h"
 #include "transport/adapter.h"
 
 namespace {
@@ -115,13 +115,17 @@ int main(int argc, char** argv) {
     }
     currentAdapter = 0;
 
-    imagetest::Apsim sim;
+    test::Apsim sim;
     std::string error;
     if (!sim.Start({"--count", "3"}, error)) {
         std::fprintf(stderr, "capture_engine_seeds: %s\n", error.c_str());
         return 1;
     }
-    const PeerAddress ap = PeerAddress::FromMac(sim.macs()[0].data());
+    if (sim.aps().empty()) {
+        std::fprintf(stderr, "capture_engine_seeds: the simulator listed no AP\n");
+        return 1;
+    }
+    const PeerAddress ap = PeerAddress::FromMac(sim.aps()[0].mac.data());
 
     waiting = kBrowse;
     BrowseRecord records[kBrowseCapacity];

@@ -18,14 +18,17 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
-#include "tests/image/apsim_process.h"
+#include "tests/support/apsim_process.h"
+#include "tests/support/fast_clock.h"
 #include "transport/adapter.h"
 
 namespace aputil {
 namespace {
 
-using imagetest::Apsim;
-using imagetest::LogLine;
+using test::Apsim;
+using test::FastClock;
+using test::LogLine;
+using test::SteadyMs;
 using Image = std::vector<uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -36,24 +39,6 @@ constexpr int kCycles = 3;
 // Each faulty run stops starting cycles after this long, so a bad seed cannot
 // stretch the suite.
 constexpr auto kRunBudget = std::chrono::seconds(5);
-
-int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now().time_since_epoch()).count();
-}
-
-// Engine time twenty times faster than the wall clock: a 1000 ms reply wait
-// costs 50 ms, so the retries of a lossy run stay cheap. Replies on a veth
-// pair take microseconds, far inside even the shortened waits.
-class FastClock {
-public:
-    FastClock() { SetClockHook(&Now); }
-    ~FastClock() { SetClockHook(nullptr); }
-    FastClock(const FastClock&) = delete;
-    FastClock& operator=(const FastClock&) = delete;
-
-private:
-    static uint64_t Now() { return static_cast<uint64_t>(SteadyMs()) * 20; }
-};
 
 Image ToImage(const ConfigImage& image) { return Image(image.begin(), image.end()); }
 
@@ -88,12 +73,12 @@ protected:
     // from the previous run (if any), and learns its live image.
     void StartSim(std::vector<std::string> options) {
         std::string error;
-        ASSERT_TRUE(sim_.MakeDirectory(error)) << error;
+        ASSERT_TRUE(sim_.FreshDirectory(error)) << error;
         options.insert(options.begin(), {"--seed", "7"});
         if (!live_.empty()) {
-            ASSERT_TRUE(imagetest::WriteFile(sim_.directory() + "/live.bin", live_));
-            ASSERT_TRUE(imagetest::WriteFile(sim_.directory() + "/state", std::string_view("0 image live.bin\n")));
-            options.insert(options.end(), {"--state", sim_.directory() + "/state"});
+            ASSERT_TRUE(sim_.WriteFile("live.bin", live_));
+            ASSERT_TRUE(sim_.WriteFile("state", "0 image live.bin\n"));
+            options.insert(options.end(), {"--state", sim_.Path("state")});
         }
         ASSERT_TRUE(sim_.Start(options, error)) << error;
         ASSERT_EQ(sim_.Command("dump"), "ok dump");
@@ -236,8 +221,8 @@ protected:
     uint8_t mac_[6] = {};
 
     void LearnMac() {
-        ASSERT_FALSE(sim_.macs().empty());
-        std::copy(sim_.macs()[0].begin(), sim_.macs()[0].end(), mac_);
+        ASSERT_FALSE(sim_.aps().empty());
+        std::copy(sim_.aps()[0].mac.begin(), sim_.aps()[0].mac.end(), mac_);
     }
 };
 
@@ -399,7 +384,7 @@ void HogTheThreadOnce() {
 TEST_F(FaultRun, EveryBrowseListsAllOfAHundredApsEvenWhenTheThreadIsHeldUp) {
     std::string error;
     ASSERT_TRUE(sim_.Start({"--count", "100"}, error)) << error;
-    ASSERT_EQ(sim_.macs().size(), 100u);
+    ASSERT_EQ(sim_.aps().size(), 100u);
     SetPumpHook(&HogTheThreadOnce);
     for (int browse = 0; browse < 3; ++browse) {
         hogPending = browse > 0;
@@ -410,7 +395,7 @@ TEST_F(FaultRun, EveryBrowseListsAllOfAHundredApsEvenWhenTheThreadIsHeldUp) {
         ASSERT_EQ(status, STATUS_OK);
         std::set<uint64_t> listed;
         for (int i = 0; i < count; ++i) listed.insert(MacKey(records[i].peer.address));
-        for (const auto& mac : sim_.macs()) EXPECT_TRUE(listed.count(MacKey(mac.data()))) << "browse " << browse;
+        for (const auto& ap : sim_.aps()) EXPECT_TRUE(listed.count(MacKey(ap.mac.data()))) << "browse " << browse;
         EXPECT_EQ(count, 100) << "browse " << browse;
     }
     SetPumpHook(nullptr);

@@ -13,7 +13,7 @@
 
 #include "protocol/bytes.h"
 #include "protocol/frame.h"
-#include "tests/tools/apsim_harness.h"
+#include "tests/support/apsim_process.h"
 #include "tools/apsim/station.h"
 
 namespace {
@@ -21,9 +21,8 @@ namespace {
 using apsim::BlockAnswer;
 using apsim::Mac;
 using apsim::Received;
-using apsim_test::ApsimProcess;
-using apsim_test::JsonField;
-using apsim_test::WireEnv;
+using aputil::test::Apsim;
+using aputil::test::WireEnv;
 
 const std::string kVendor = "M-Rax";
 const std::string kProduct = "Lumivance/QR-4710 Access Point";
@@ -45,14 +44,14 @@ protected:
     }
 
     // Starts a simulator; state, when given, is written to a state file first.
-    void Start(ApsimProcess& sim, std::vector<std::string> args, const std::string& state = "") {
+    void Start(Apsim& sim, std::vector<std::string> args, const std::string& state = "") {
         if (!state.empty()) {
-            sim.WriteFile("state.txt", state);
+            ASSERT_TRUE(sim.WriteFile("state.txt", state));
             args.push_back("--state");
             args.push_back(sim.Path("state.txt"));
         }
         std::string error;
-        ASSERT_TRUE(sim.Start(env_, args, error)) << error;
+        ASSERT_TRUE(sim.Start(args, error)) << error;
         station_.Flush();
     }
 
@@ -115,7 +114,7 @@ std::vector<uint8_t> PatternImage(uint8_t salt) {
 }
 
 TEST_F(ApsimWire, BrowseHonoursEachFilter) {
-    ApsimProcess sim;
+    Apsim sim;
     Start(sim, {"--count", "3"}, "2 model QR-4710B\n");
     ASSERT_EQ(sim.aps().size(), 3u);
     struct Case {
@@ -147,11 +146,11 @@ TEST_F(ApsimWire, BrowseHonoursEachFilter) {
         }
         EXPECT_EQ(got, c.expected);
     }
-    EXPECT_NE(sim.WaitForLog({"\"type\":0", "\"model\":\"QR-4710B\"", "\"answered\":1"}), "");
+    EXPECT_TRUE(sim.WaitForLog({"\"type\":0", "\"model\":\"QR-4710B\"", "\"answered\":1"}));
 }
 
 TEST_F(ApsimWire, LoginIsAcceptedOnlyWithTheRightUserAndPassword) {
-    ApsimProcess sim;
+    Apsim sim;
     Start(sim, {"--count", "2"}, "1 password other secret\n");
     const Mac ap0 = sim.aps().at(0).mac, ap1 = sim.aps().at(1).mac;
     struct Case {
@@ -183,13 +182,13 @@ TEST_F(ApsimWire, LoginIsAcceptedOnlyWithTheRightUserAndPassword) {
             EXPECT_EQ(r->second, 0);
         }
     }
-    EXPECT_NE(sim.WaitForLog({"\"subtype\":1", "\"ok\":false", "\"user\":\"admin\""}), "");
+    EXPECT_TRUE(sim.WaitForLog({"\"subtype\":1", "\"ok\":false", "\"user\":\"admin\""}));
 }
 
 TEST_F(ApsimWire, ReadsDeliverDeviceInfoFirmwareBlockAndImage) {
-    ApsimProcess sim;
+    Apsim sim;
     const auto image = PatternImage(3);
-    sim.WriteFile("start.bin", std::string(image.begin(), image.end()));
+    ASSERT_TRUE(sim.WriteFile("start.bin", image));
     Start(sim, {}, "0 image start.bin\n0 firmware-version V7.7\n0 firmware-date 2004/01/02\n");
     const Mac ap = sim.aps().at(0).mac;
     const uint16_t session = Login(ap);
@@ -212,16 +211,16 @@ TEST_F(ApsimWire, ReadsDeliverDeviceInfoFirmwareBlockAndImage) {
     EXPECT_EQ(apsim::ReadText(firmware.data, 40, 32), "V7.7");
 
     EXPECT_EQ(ReadImage(ap, session), image);
-    EXPECT_NE(sim.WaitForLog({"\"type\":20", "\"op\":1", "\"offset\":" + std::to_string(img + 3584)}), "");
+    EXPECT_TRUE(sim.WaitForLog({"\"type\":20", "\"op\":1", "\"offset\":" + std::to_string(img + 3584)}));
 }
 
 TEST_F(ApsimWire, CommitTakesTheWrittenImageOnlyWhenItsChecksumIsRight) {
-    ApsimProcess sim;
-    Start(sim, {"--dump-dir", sim.Path("dumps")});
+    Apsim sim;
+    Start(sim, {});
     const Mac ap = sim.aps().at(0).mac;
     std::string dumpName = apsim::MacText(ap);
     std::replace(dumpName.begin(), dumpName.end(), ':', '-');
-    const std::string dump = sim.Path("dumps/" + dumpName + ".bin");
+    const std::string dump = sim.DumpDir() + "/" + dumpName + ".bin";
     const uint16_t session = Login(ap);
     const std::vector<uint8_t> before = ReadImage(ap, session);
     ASSERT_EQ(before.size(), apsim::kImageSize);
@@ -235,7 +234,7 @@ TEST_F(ApsimWire, CommitTakesTheWrittenImageOnlyWhenItsChecksumIsRight) {
     EXPECT_EQ(Commit(ap, session), apsim::kDevBadChecksum);
     EXPECT_EQ(ReadImage(ap, session), before);
     EXPECT_FALSE(std::filesystem::exists(dump));
-    EXPECT_NE(sim.WaitForLog({"\"event\":\"commit\"", "\"ok\":false"}), "");
+    EXPECT_TRUE(sim.WaitForLog({"\"event\":\"commit\"", "\"ok\":false"}));
 
     // Good: stamped with the right checksum.
     apsim::Image stamped{};
@@ -246,8 +245,9 @@ TEST_F(ApsimWire, CommitTakesTheWrittenImageOnlyWhenItsChecksumIsRight) {
     EXPECT_EQ(Commit(ap, session), 0);
     EXPECT_EQ(ReadImage(ap, session), edited);
     EXPECT_EQ(ReadFile(dump), edited);
-    const std::string line = sim.WaitForLog({"\"event\":\"commit\"", "\"ok\":true"});
-    EXPECT_EQ(JsonField(line, "crc"), std::to_string(apsim::StoredImageCrc(stamped)));
+    const auto line = sim.WaitForLog({"\"event\":\"commit\"", "\"ok\":true"});
+    ASSERT_TRUE(line) << "no commit logged";
+    EXPECT_EQ(line->Number("crc"), apsim::StoredImageCrc(stamped));
 
     // A commit of a partial write whose checksum no longer matches is refused as well.
     std::vector<uint8_t> chunk(edited.begin() + 1024, edited.begin() + 1536);
@@ -258,23 +258,25 @@ TEST_F(ApsimWire, CommitTakesTheWrittenImageOnlyWhenItsChecksumIsRight) {
 
     // SIGTERM: a clean exit, the log closed, the committed image still dumped.
     EXPECT_EQ(sim.Stop(), 0);
-    EXPECT_EQ(JsonField(sim.Log().back(), "event"), "stop");
+    const auto log = sim.ReadLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().Text("event"), "stop");
     EXPECT_EQ(ReadFile(dump), edited);
 }
 
 TEST_F(ApsimWire, FinishIsNeverAnsweredAndLogoutEndsTheSession) {
-    ApsimProcess sim;
+    Apsim sim;
     Start(sim, {});
     const Mac ap = sim.aps().at(0).mac;
     const uint16_t session = Login(ap);
     const BlockAnswer finish = station_.Block(ap, session, aputil::BLOCK_OP_FINISH, 0, 0, {}, 500);
     EXPECT_FALSE(finish.answered);
-    EXPECT_NE(sim.WaitForLog({"\"type\":20", "\"op\":0"}), "");
+    EXPECT_TRUE(sim.WaitForLog({"\"type\":20", "\"op\":0"}));
 
     aputil::FrameFields f;
     f.session = session;
     EXPECT_TRUE(Exchange(ap, station_.NextSequence(), aputil::MSG_LOGOUT, f, 300).empty()) << "logout is not answered";
-    EXPECT_NE(sim.WaitForLog({"\"type\":5", "\"freed\":true"}), "");
+    EXPECT_TRUE(sim.WaitForLog({"\"type\":5", "\"freed\":true"}));
     const BlockAnswer after = station_.Block(ap, session, aputil::BLOCK_OP_INFO, 0, 0);
     EXPECT_TRUE(after.answered);
     EXPECT_EQ(after.status, apsim::kDevNoSession);
@@ -282,7 +284,7 @@ TEST_F(ApsimWire, FinishIsNeverAnsweredAndLogoutEndsTheSession) {
 }
 
 TEST_F(ApsimWire, ControlSendsSessionChecksAndLogoutNotices) {
-    ApsimProcess sim;
+    Apsim sim;
     Start(sim, {"--control", sim.Path("control")});
     const Mac ap = sim.aps().at(0).mac;
     const uint16_t session = Login(ap);
@@ -309,10 +311,11 @@ TEST_F(ApsimWire, ControlSendsSessionChecksAndLogoutNotices) {
     f.value1 = 0;
     f.value2 = session;
     ASSERT_TRUE(station_.Send(ap, seq, aputil::MSG_SESSION, f));
-    const std::string reply = sim.WaitForLog({"\"event\":\"check-reply\""});
-    EXPECT_EQ(JsonField(reply, "status"), "0");
-    EXPECT_EQ(JsonField(reply, "session"), std::to_string(session));
-    EXPECT_EQ(JsonField(reply, "seq"), std::to_string(seq));
+    const auto reply = sim.WaitForLog({"\"event\":\"check-reply\""});
+    ASSERT_TRUE(reply) << "no check-reply logged";
+    EXPECT_EQ(reply->Number("status"), 0);
+    EXPECT_EQ(reply->Number("session"), session);
+    EXPECT_EQ(reply->Number("seq"), seq);
 
     // Not held, no destination: refused; with a destination: sent there.
     EXPECT_EQ(sim.Command("check 0 7").rfind("error", 0), 0u);
@@ -337,7 +340,9 @@ TEST_F(ApsimWire, ControlSendsSessionChecksAndLogoutNotices) {
 
     EXPECT_EQ(sim.Command("quit"), "ok quit");
     EXPECT_EQ(sim.Stop(), 0);
-    EXPECT_EQ(JsonField(sim.Log().back(), "event"), "stop");
+    const auto log = sim.ReadLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().Text("event"), "stop");
 }
 
 // Each fault knob, seen in what arrives for one request.
@@ -347,7 +352,7 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
         std::vector<std::string> args;
         bool login;  // the faulted request is the login (else a 512-byte read after a clean login)
         int waitMs;
-        std::function<void(const std::vector<Received>& frames, uint16_t seq, const Mac& ap, ApsimProcess& sim)>
+        std::function<void(const std::vector<Received>& frames, uint16_t seq, const Mac& ap, Apsim& sim)>
             check;
     };
     auto readFrame = [](const std::vector<Received>& frames) {
@@ -365,26 +370,26 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
     };
     const Case cases[] = {
         {"drop-requests", {"--drop-requests", "1", "--fault-on", "login"}, true, 600,
-         [](const auto& frames, uint16_t seq, const Mac&, ApsimProcess& sim) {
+         [](const auto& frames, uint16_t seq, const Mac&, Apsim& sim) {
              EXPECT_TRUE(frames.empty());
-             EXPECT_NE(sim.WaitForLog({"\"seq\":" + std::to_string(seq), "\"fault\":\"drop-request\""}), "");
-             EXPECT_EQ(sim.WaitForLog({"\"ok\":true"}, 100), "") << "a dropped login is not carried out";
+             EXPECT_TRUE(sim.WaitForLog({"\"seq\":" + std::to_string(seq), "\"fault\":\"drop-request\""}));
+             EXPECT_FALSE(sim.WaitForLog({"\"ok\":true"}, 100)) << "a dropped login is not carried out";
          }},
         {"drop-replies", {"--drop-replies", "1", "--fault-on", "login"}, true, 600,
-         [](const auto& frames, uint16_t seq, const Mac&, ApsimProcess& sim) {
+         [](const auto& frames, uint16_t seq, const Mac&, Apsim& sim) {
              EXPECT_TRUE(frames.empty());
              // Carried out all the same: the session was granted.
-             EXPECT_NE(sim.WaitForLog({"\"seq\":" + std::to_string(seq), "\"ok\":true", "drop-reply"}), "");
+             EXPECT_TRUE(sim.WaitForLog({"\"seq\":" + std::to_string(seq), "\"ok\":true", "drop-reply"}));
          }},
         {"dup-replies", {"--dup-replies", "1"}, true, 600,
-         [](const auto& frames, uint16_t seq, const Mac&, ApsimProcess&) {
+         [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 2u);
              EXPECT_EQ(frames[0].bytes, frames[1].bytes);
              EXPECT_TRUE(frames[0].valid);
              EXPECT_EQ(frames[0].header.sequence, seq);
          }},
         {"corrupt-checksum", {"--corrupt-checksum", "1"}, true, 600,
-         [](const auto& frames, uint16_t seq, const Mac&, ApsimProcess&) {
+         [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              EXPECT_FALSE(frames[0].valid);
              auto repaired = frames[0].bytes;
@@ -395,13 +400,13 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
              EXPECT_EQ(h.sequence, seq);
          }},
         {"wrong-sequence", {"--wrong-sequence", "1"}, true, 600,
-         [](const auto& frames, uint16_t seq, const Mac&, ApsimProcess&) {
+         [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              ASSERT_TRUE(frames[0].valid);
              EXPECT_EQ(frames[0].header.sequence, static_cast<uint16_t>(seq + 1));
          }},
         {"foreign-mac", {"--foreign-mac", "1"}, true, 600,
-         [](const auto& frames, uint16_t, const Mac& ap, ApsimProcess&) {
+         [](const auto& frames, uint16_t, const Mac& ap, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              ASSERT_TRUE(frames[0].valid);
              Mac expected = ap;
@@ -409,7 +414,7 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
              EXPECT_EQ(frames[0].src, expected);
          }},
         {"oversized-block", {"--oversized-block", "1", "--fault-on", "block"}, false, 600,
-         [&](const auto& frames, uint16_t, const Mac&, ApsimProcess&) {
+         [&](const auto& frames, uint16_t, const Mac&, Apsim&) {
              const BlockAnswer b = readFrame(frames);
              EXPECT_EQ(b.status, 0);
              EXPECT_EQ(countOf(frames.at(0)), 16 + 1024);
@@ -418,14 +423,14 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
              EXPECT_EQ(b.data.back(), 0xEE);
          }},
         {"truncated-block", {"--truncated-block", "1", "--fault-on", "block"}, false, 600,
-         [&](const auto& frames, uint16_t, const Mac&, ApsimProcess&) {
+         [&](const auto& frames, uint16_t, const Mac&, Apsim&) {
              const BlockAnswer b = readFrame(frames);
              EXPECT_EQ(b.status, 0);
              EXPECT_EQ(countOf(frames.at(0)), 16 + 256);
              EXPECT_EQ(b.data.size(), 256u);
          }},
         {"lying-count", {"--lying-count", "1", "--fault-on", "block"}, false, 600,
-         [&](const auto& frames, uint16_t, const Mac&, ApsimProcess&) {
+         [&](const auto& frames, uint16_t, const Mac&, Apsim&) {
              const BlockAnswer b = readFrame(frames);
              ASSERT_TRUE(frames.at(0).valid) << "the frame itself is well formed";
              EXPECT_EQ(countOf(frames[0]), 16 + 512 + 200);
@@ -433,14 +438,14 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
              EXPECT_EQ(b.data.size(), 512u);
          }},
         {"delay", {"--delay-ms", "700"}, true, 4000,
-         [](const auto& frames, uint16_t seq, const Mac&, ApsimProcess&) {
+         [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              EXPECT_EQ(frames[0].header.sequence, seq);
          }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ApsimProcess sim;
+        Apsim sim;
         Start(sim, c.args);
         const Mac ap = sim.aps().at(0).mac;
         uint16_t session = 0;
@@ -475,7 +480,7 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
 }
 
 TEST_F(ApsimWire, RefusedWriteChunkAndRefusedCommitChangeNothing) {
-    ApsimProcess sim;
+    Apsim sim;
     Start(sim, {"--refuse-write-chunk", "2", "--refuse-commit"});
     const Mac ap = sim.aps().at(0).mac;
     const uint16_t session = Login(ap);
@@ -485,7 +490,7 @@ TEST_F(ApsimWire, RefusedWriteChunkAndRefusedCommitChangeNothing) {
     EXPECT_EQ(WriteImage(ap, session, edited), expected);
     EXPECT_EQ(Commit(ap, session), apsim::kDevRefused);
     EXPECT_EQ(ReadImage(ap, session), before);
-    EXPECT_NE(sim.WaitForLog({"\"fault\":\"refuse-write\""}), "");
+    EXPECT_TRUE(sim.WaitForLog({"\"fault\":\"refuse-write\""}));
 
     // Knobs change at run time; the writes kept so far stay pending.
     ASSERT_EQ(sim.Command("fault refuse-commit off"), "ok fault");
@@ -499,7 +504,7 @@ TEST_F(ApsimWire, RefusedWriteChunkAndRefusedCommitChangeNothing) {
 }
 
 TEST_F(ApsimWire, DroppedReplyStillStoresTheWrite) {
-    ApsimProcess sim;
+    Apsim sim;
     Start(sim, {"--drop-replies", "1", "--fault-on", "block"});
     const Mac ap = sim.aps().at(0).mac;
     const uint16_t session = Login(ap);
@@ -513,7 +518,7 @@ TEST_F(ApsimWire, DroppedReplyStillStoresTheWrite) {
 TEST_F(ApsimWire, TheSameSeedRepeatsTheSameFaults) {
     // Sixteen logins back to back; which of them were answered is the run's fault pattern.
     auto pattern = [&](const std::string& seed) {
-        ApsimProcess sim;
+        Apsim sim;
         Start(sim, {"--seed", seed, "--drop-replies", "0.5", "--fault-on", "login"});
         const Mac ap = sim.aps().at(0).mac;
         const uint16_t first = station_.NextSequence();
@@ -539,7 +544,7 @@ TEST_F(ApsimWire, TheSameSeedRepeatsTheSameFaults) {
 }
 
 TEST_F(ApsimWire, AThousandApsAnswerOneBrowse) {
-    ApsimProcess sim;
+    Apsim sim;
     Start(sim, {"--count", "1000", "--quiet"});
     const auto answers = station_.Browse(kVendor, kProduct, "", 5000, 1000);
     std::set<Mac> macs;
@@ -549,14 +554,15 @@ TEST_F(ApsimWire, AThousandApsAnswerOneBrowse) {
     }
     EXPECT_EQ(answers.size(), 1000u);
     EXPECT_EQ(macs.size(), 1000u) << "every AP answers once";
-    const std::string burst = sim.WaitForLog({"\"event\":\"burst\""});
-    EXPECT_EQ(JsonField(burst, "frames"), "1000");
-    EXPECT_NE(sim.WaitForLog({"\"type\":0", "\"answered\":1000"}), "");
+    const auto burst = sim.WaitForLog({"\"event\":\"burst\""});
+    ASSERT_TRUE(burst) << "no burst logged";
+    EXPECT_EQ(burst->Number("frames"), 1000);
+    EXPECT_TRUE(sim.WaitForLog({"\"type\":0", "\"answered\":1000"}));
 }
 
 TEST_F(ApsimWire, BadCommandLinesAndStateFilesAreRefused) {
-    ApsimProcess scratch;
-    scratch.WriteFile("bad-state.txt", "0 name Fine\n0 channel many\n");
+    Apsim scratch;
+    ASSERT_TRUE(scratch.WriteFile("bad-state.txt", "0 name Fine\n0 channel many\n"));
     struct Case {
         std::vector<std::string> args;
         std::string message;
@@ -573,7 +579,7 @@ TEST_F(ApsimWire, BadCommandLinesAndStateFilesAreRefused) {
     };
     for (const auto& c : cases) {
         std::string output;
-        const int status = ApsimProcess::RunToEnd(env_, c.args, output);
+        const int status = Apsim::RunToEnd(c.args, output);
         EXPECT_NE(status, 0) << c.message;
         EXPECT_NE(output.find(c.message), std::string::npos) << "expected '" << c.message << "' in: " << output;
     }

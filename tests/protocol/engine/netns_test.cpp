@@ -8,32 +8,20 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "peer_process.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "tests/support/apsim_process.h"
 #include "transport/adapter.h"
 
 namespace aputil {
 namespace {
 
-using wire::Env;
-
-struct SimulatedAp {
-    PeerAddress peer;
-    std::string name;
-};
-
-bool ParseMac(const std::string& text, uint8_t* mac) {
-    unsigned v[6];
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) return false;
-    for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(v[i]);
-    return true;
-}
+using test::Apsim;
+using test::Env;
+using test::LogLine;
 
 std::string MacText(const uint8_t* mac) {
     char text[18];
@@ -44,22 +32,12 @@ std::string MacText(const uint8_t* mac) {
 class WireTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const std::string apsim = Env("APUTIL_APSIM");
-        if (apsim.empty() || Env("APUTIL_NS_B").empty()) return;
-        logPath_ = "/tmp/aputil-engine-apsim-" + std::to_string(getpid()) + ".log";
-        if (!peer_.Start(Env("APUTIL_NS_B"), {apsim, "--iface", Env("APUTIL_PEER_IF"), "--count", "2", "--seed", "7",
-                                              "--log", logPath_}))
+        if (Env("APUTIL_APSIM").empty() || Env("APUTIL_NS_B").empty()) return;
+        std::string error;
+        if (!sim_.Start({"--count", "2", "--seed", "7"}, error)) {
+            std::fprintf(stderr, "apsim: %s\n", error.c_str());
             return;
-        std::string line;
-        while (peer_.ReadLine(line, 10000) && line != "ready") {
-            std::istringstream words(line);
-            std::string tag, mac, name;
-            int index = 0;
-            uint8_t bytes[6];
-            if (words >> tag >> index >> mac >> name && tag == "ap" && ParseMac(mac, bytes))
-                aps_.push_back({PeerAddress::FromMac(bytes), name});
         }
-        if (line != "ready") return;
 
         InitPacketDriver();
         if (theAdapter.usableCount < 1 || !theAdapter.OpenAdapter(theAdapter.usableIndex[0])) return;
@@ -70,50 +48,46 @@ protected:
     static void TearDownTestSuite() {
         theAdapter.CloseAdapter();
         currentAdapter = -1;
-        peer_.Stop();
-        if (!logPath_.empty()) std::remove(logPath_.c_str());
+        sim_.Stop();
     }
 
     void SetUp() override {
         if (Env("APUTIL_APSIM").empty()) GTEST_SKIP() << "the AP simulator was not built";
         ASSERT_TRUE(ready_) << "simulator or adapter did not come up";
-        ASSERT_EQ(aps_.size(), 2u);
+        ASSERT_EQ(sim_.aps().size(), 2u);
         SetProtocolParameters(1500, 3, 1000);
         SetPumpHook(nullptr);
         SetClockHook(nullptr);
     }
 
+    static PeerAddress Ap(size_t index) { return PeerAddress::FromMac(sim_.aps()[index].mac.data()); }
+
     // Logs in to the first simulated AP with the simulator's password.
     static uint16_t LoginFirst() {
         uint16_t session = 0;
-        EXPECT_EQ(Login(aps_[0].peer, "user", "admin", session), STATUS_OK);
+        EXPECT_EQ(Login(Ap(0), "user", "admin", session), STATUS_OK);
         return session;
     }
 
     // Waits (receiving, as during any exchange) until the simulator logged a
     // check-reply with this sequence; returns that log line.
     static std::string AwaitCheckReply(unsigned sequence) {
-        const std::string seqField = "\"seq\":" + std::to_string(sequence) + ",";
         for (int round = 0; round < 100; ++round) {
             WaitForReply(50);
-            std::ifstream log(logPath_);
-            for (std::string line; std::getline(log, line);)
-                if (line.find("\"event\":\"check-reply\"") != std::string::npos && line.find(seqField) != std::string::npos)
-                    return line;
+            for (const LogLine& line : sim_.ReadLog())
+                if (line.Is("check-reply") && line.Number("seq") == sequence) return line.raw();
         }
         return {};
     }
 
     static std::string Check(uint16_t session, const std::string& mac = "") {
-        peer_.Send("check 0 " + std::to_string(session) + (mac.empty() ? "" : " " + mac) + "\n");
-        std::string line;
-        if (!peer_.WaitFor("ok check ", line, 10000)) return "no check sent: " + line;
-        return AwaitCheckReply(static_cast<unsigned>(std::stoul(line.substr(9))));
+        const std::string answer =
+            sim_.Command("check 0 " + std::to_string(session) + (mac.empty() ? "" : " " + mac), 10000);
+        if (answer.rfind("ok check ", 0) != 0) return "no check sent: " + answer;
+        return AwaitCheckReply(static_cast<unsigned>(std::stoul(answer.substr(9))));
     }
 
-    static inline wire::PeerProcess peer_;
-    static inline std::vector<SimulatedAp> aps_;
-    static inline std::string logPath_;
+    static inline Apsim sim_;
     static inline bool ready_ = false;
 };
 
@@ -125,8 +99,10 @@ TEST_F(WireTest, BrowseFindsEverySimulatedAp) {
                      TextAttribute(ATTR_MODEL, ""), records, count),
               STATUS_OK);
     ASSERT_EQ(count, 2);
-    for (const SimulatedAp& ap : aps_) {
-        const auto found = std::find_if(records, records + count, [&](const BrowseRecord& r) { return r.peer == ap.peer; });
+    for (const Apsim::Ap& ap : sim_.aps()) {
+        const PeerAddress peer = PeerAddress::FromMac(ap.mac.data());
+        const auto found =
+            std::find_if(records, records + count, [&](const BrowseRecord& r) { return r.peer == peer; });
         ASSERT_NE(found, records + count) << ap.name;
         EXPECT_EQ(std::string(found->apName), ap.name);
         EXPECT_STREQ(found->vendor, "M-Rax");
@@ -142,12 +118,12 @@ TEST_F(WireTest, BrowseFindsEverySimulatedAp) {
 
 TEST_F(WireTest, LoginThenBlockReads) {
     uint16_t session = 0;
-    EXPECT_EQ(Login(aps_[0].peer, "user", "wrong", session), 5) << "the simulator's refusal status";
+    EXPECT_EQ(Login(Ap(0), "user", "wrong", session), 5) << "the simulator's refusal status";
     session = LoginFirst();
     ASSERT_GE(session, 1);
     ASSERT_LE(session, kMaxSessions);
     EXPECT_EQ(sessionTable[session].inUse, 1);
-    EXPECT_TRUE(sessionTable[session].peer == aps_[0].peer);
+    EXPECT_TRUE(sessionTable[session].peer == Ap(0));
 
     uint8_t request[kBlockHeaderSize];
     BlockHeader{BLOCK_OP_INFO, 0, 0}.Write(request);
