@@ -53,51 +53,10 @@ namespace {
 constexpr const char* kPassword = "fault-pw";
 constexpr int kApCount = 3;
 
-// Offsets the edits touch, written out here so that the expected image does
-// not come from the code under test.
-constexpr size_t kAddressCopyAt = 8;
-constexpr size_t kNetworkFlagAt = 21;
-constexpr size_t kSsidAt = 1032;
-constexpr size_t kWepModeAt = 1069;
-constexpr size_t kWepEnabledAt = 1070;
-constexpr size_t kDefaultKeyAt = 1071;
-constexpr size_t KeySlotAt(int slot) { return 1072 + 20 * static_cast<size_t>(slot); }
-constexpr size_t kAddressesAt = 1156;
-constexpr size_t kCrcAt = 4084;
-
-// The device's own checksum: reflected CRC-32, seed 0x5A5A5A5A, no final XOR,
-// over bytes 0..4083, stored little-endian at 4084.
-uint32_t DeviceCrc(const ConfigImage& image) {
-    uint32_t crc = 0x5A5A5A5Au;
-    for (size_t i = 0; i < kCrcAt; ++i) {
-        crc ^= image[i];
-        for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
-    }
-    return crc;
-}
-
-void StampCrc(ConfigImage& image) {
-    const uint32_t crc = DeviceCrc(image);
-    for (size_t i = 0; i < 4; ++i) image[kCrcAt + i] = static_cast<uint8_t>(crc >> (8 * i));
-}
-
-QString FirstDifference(const ConfigImage& got, const ConfigImage& want) {
-    for (size_t i = 0; i < got.size(); ++i) {
-        if (got[i] != want[i]) return QStringLiteral("offset %1: %2, expected %3").arg(i).arg(got[i]).arg(want[i]);
-    }
-    return {};
-}
-
-QString Dashed(const QString& colonMac) { return QString(colonMac).replace(QLatin1Char(':'), QLatin1Char('-')); }
-
 QByteArray Catalogue() {
-    QByteArray out = TestCatalogue();
-    for (const char* key : {"WRITE_FAIL", "INVALID_WEP", "WARNING_MSG", "PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR",
-                            "GW_ERROR", "DISABLED", "WEP_64", "WEP_128", "MAC_ACC_NO", "MAC_ACC_ADDR", "MAC_ERROR",
-                            "MAC_LIMIT"}) {
-        out += QByteArray(key) + ' ' + QByteArray(key).toLower() + " text**\n";
-    }
-    return out;
+    return TestCatalogue({"WRITE_FAIL", "INVALID_WEP", "WARNING_MSG", "PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR",
+                          "GW_ERROR", "DISABLED", "WEP_64", "WEP_128", "MAC_ACC_NO", "MAC_ACC_ADDR", "MAC_ERROR",
+                          "MAC_LIMIT"});
 }
 
 // The messages designed for each step that can fail.
@@ -121,7 +80,7 @@ Q_DECLARE_METATYPE(Page)
 Q_DECLARE_METATYPE(Expect)
 Q_DECLARE_METATYPE(Action)
 
-class FaultsTest : public QObject {
+class FaultsTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
@@ -153,14 +112,6 @@ private:
     QList<QJsonObject> Events(int fromLine) const;
     std::optional<ConfigImage> DumpOf(int ap) const;
 
-    std::unique_ptr<WorkFolder> folder_;
-    std::unique_ptr<ApSim> sim_;
-    std::unique_ptr<TForm1> form_;
-    std::unique_ptr<TUInterface> uinterface_;
-    std::unique_ptr<TMessageForm> messageForm_;
-    std::unique_ptr<MessageWatcher> messages_;
-    QString log_;
-    QString dumps_;
     QString ownMac_;  // the window's adapter, as apsim logs a sender
     std::array<ConfigImage, kApCount> live_{};  // what each AP holds
     int cycleNumber_ = 0;
@@ -170,19 +121,14 @@ void FaultsTest::initTestCase() {
     if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
         QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
     }
-    folder_ = std::make_unique<WorkFolder>(Catalogue(), true);
-    folder_->Enter();
-    log_ = folder_->dir.filePath(QStringLiteral("apsim.log"));
-    dumps_ = folder_->dir.filePath(QStringLiteral("dumps"));
+    EnterFolder(Catalogue());
     QVERIFY(QDir().mkpath(dumps_));
-    const QString state = folder_->dir.filePath(QStringLiteral("aps.state"));
-    {
-        QFile file(state);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("0 name North\n1 name East\n2 name South\n"
-                   "* ssid StartNet\n* channel 6\n* channel-mask 0x3fff\n* ip 10.9.0.2\n* mask 255.255.255.0\n"
-                   "* gateway 10.9.0.1\n* wep off\n* default-key 0\n* mac-access off\n");
-    }
+    const QString state = WriteFile(
+        QStringLiteral("aps.state"),
+        "0 name North\n1 name East\n2 name South\n"
+        "* ssid StartNet\n* channel 6\n* channel-mask 0x3fff\n* ip 10.9.0.2\n* mask 255.255.255.0\n"
+        "* gateway 10.9.0.1\n* wep off\n* default-key 0\n* mac-access off\n");
+    QVERIFY(!state.isEmpty());
     QFile address(QStringLiteral("/sys/class/net/%1/address").arg(Env("APUTIL_IF")));
     QVERIFY(address.open(QIODevice::ReadOnly));
     ownMac_ = QString::fromLatin1(address.readAll()).trimmed().toLower();
@@ -201,10 +147,7 @@ void FaultsTest::initTestCase() {
         live_[static_cast<size_t>(ap)] = *image;
     }
 
-    form_ = std::make_unique<TForm1>();
-    uinterface_ = std::make_unique<TUInterface>();
-    messageForm_ = std::make_unique<TMessageForm>(form_.get());
-    messages_ = std::make_unique<MessageWatcher>(*messageForm_);
+    OpenWindow();
     QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
     form_->show();
     QVERIFY(finished.count() > 0 || finished.wait(20000));
@@ -212,38 +155,14 @@ void FaultsTest::initTestCase() {
 }
 
 void FaultsTest::cleanupTestCase() {
-    messages_.reset();
-    messageForm_.reset();
-    uinterface_.reset();
-    form_.reset();
-    if (sim_) sim_->Stop();
+    CloseAll();
 }
 
-int FaultsTest::LogLines() const {
-    QFile file(log_);
-    if (!file.open(QIODevice::ReadOnly)) return 0;
-    return static_cast<int>(file.readAll().count('\n'));
-}
+int FaultsTest::LogLines() const { return sim_->LogLines(); }
 
-QList<QJsonObject> FaultsTest::Events(int fromLine) const {
-    QList<QJsonObject> out;
-    QFile file(log_);
-    if (!file.open(QIODevice::ReadOnly)) return out;
-    QList<QByteArray> lines = file.readAll().split('\n');
-    lines.removeLast();  // after the last newline: nothing, or a line being written
-    for (qsizetype i = fromLine; i < lines.size(); ++i) out.push_back(QJsonDocument::fromJson(lines[i]).object());
-    return out;
-}
+QList<QJsonObject> FaultsTest::Events(int fromLine) const { return sim_->Events(fromLine); }
 
-std::optional<ConfigImage> FaultsTest::DumpOf(int ap) const {
-    QFile file(QDir(dumps_).filePath(Dashed(sim_->aps[ap].mac) + QStringLiteral(".bin")));
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    if (bytes.size() != static_cast<qsizetype>(kConfigImageSize)) return std::nullopt;
-    ConfigImage image{};
-    std::memcpy(image.data(), bytes.constData(), image.size());
-    return image;
-}
+std::optional<ConfigImage> FaultsTest::DumpOf(int ap) const { return ReadDump(dumps_, sim_->aps[ap].mac); }
 
 void FaultsTest::SetKnobs(const QStringList& knobs) {
     for (const QString& knob : knobs) {
@@ -266,13 +185,7 @@ bool FaultsTest::Browse() {
     return messages_->texts.size() == shown && !form_->Panel1->isHidden();
 }
 
-int FaultsTest::IndexOf(int ap) const {
-    const QString dashed = Dashed(sim_->aps[ap].mac);
-    for (int i = 0; i < form_->accessPointCount; ++i) {
-        if (form_->ComboBox1->itemText(i).startsWith(dashed)) return i;
-    }
-    return -1;
-}
+int FaultsTest::IndexOf(int ap) const { return IndexOfAp(*form_, sim_->aps[ap].mac); }
 
 bool FaultsTest::Select(int ap) {
     for (int tries = 0; IndexOf(ap) < 0; ++tries) {

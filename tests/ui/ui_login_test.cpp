@@ -33,11 +33,9 @@ namespace {
 constexpr const char* kPassword = "right-pw";
 constexpr int kOtherModelAp = 1;  // apsim's AP 1 is of another model
 
-QString DashedMac(const QString& colonMac) { return QString(colonMac).replace(QLatin1Char(':'), QLatin1Char('-')); }
-
 }  // namespace
 
-class LoginTest : public QObject {
+class LoginTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
@@ -59,13 +57,6 @@ private:
     int IndexOf(const QString& colonMac) const;
     bool SelectAndLogin(int index, const QString& password);
 
-    std::unique_ptr<WorkFolder> folder_;
-    std::unique_ptr<ApSim> sim_;
-    std::unique_ptr<TForm1> form_;
-    std::unique_ptr<TUInterface> uinterface_;
-    std::unique_ptr<TMessageForm> messageForm_;
-    std::unique_ptr<MessageWatcher> messages_;
-    QString log_;
     QElapsedTimer clock_;
     qint64 shownToBrowse_ = -1;
 };
@@ -74,27 +65,20 @@ void LoginTest::initTestCase() {
     if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
         QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
     }
-    folder_ = std::make_unique<WorkFolder>(TestCatalogue(), true);
-    folder_->Enter();
-    log_ = folder_->dir.filePath(QStringLiteral("apsim.log"));
-    const QString state = folder_->dir.filePath(QStringLiteral("aps.state"));
-    {
-        QFile file(state);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("0 name Hall 2\n1 name Other model\n1 model QR-9000 Other AP\n2 name Store\n3 name Roof top\n"
-                   "* ssid TestNet\n* channel 11\n* ip 10.1.2.3\n* mask 255.255.0.0\n* gateway 10.1.0.1\n"
-                   "* firmware-version 3.0.7\n* firmware-date 2002/08/01\n");
-    }
+    EnterFolder(TestCatalogue());
+    const QString state = WriteFile(
+        QStringLiteral("aps.state"),
+        "0 name Hall 2\n1 name Other model\n1 model QR-9000 Other AP\n2 name Store\n3 name Roof top\n"
+        "* ssid TestNet\n* channel 11\n* ip 10.1.2.3\n* mask 255.255.0.0\n* gateway 10.1.0.1\n"
+        "* firmware-version 3.0.7\n* firmware-date 2002/08/01\n");
+    QVERIFY(!state.isEmpty());
     sim_ = std::make_unique<ApSim>();
     QVERIFY(sim_->Start({QStringLiteral("--count"), QStringLiteral("4"), QStringLiteral("--seed"), QStringLiteral("11"),
                          QStringLiteral("--password"), QString::fromLatin1(kPassword), QStringLiteral("--state"), state},
                         log_));
     QCOMPARE(sim_->aps.size(), 4);
 
-    form_ = std::make_unique<TForm1>();
-    uinterface_ = std::make_unique<TUInterface>();
-    messageForm_ = std::make_unique<TMessageForm>(form_.get());
-    messages_ = std::make_unique<MessageWatcher>(*messageForm_);
+    OpenWindow();
     QCOMPARE(theAdapter.usableCount, 2);  // vethA0 and vethA1
 
     SetTimeout(321);
@@ -108,11 +92,7 @@ void LoginTest::initTestCase() {
 }
 
 void LoginTest::cleanupTestCase() {
-    messages_.reset();
-    messageForm_.reset();
-    uinterface_.reset();
-    form_.reset();
-    if (sim_) sim_->Stop();
+    CloseAll();
 }
 
 QList<SimAp> LoginTest::Expected(bool allModels) const {
@@ -125,12 +105,7 @@ QList<SimAp> LoginTest::Expected(bool allModels) const {
     return out;
 }
 
-int LoginTest::IndexOf(const QString& colonMac) const {
-    for (int i = 0; i < form_->accessPointCount; ++i) {
-        if (form_->ComboBox1->itemText(i).startsWith(DashedMac(colonMac))) return i;
-    }
-    return -1;
-}
+int LoginTest::IndexOf(const QString& colonMac) const { return IndexOfAp(*form_, colonMac); }
 
 bool LoginTest::SelectAndLogin(int index, const QString& password) {
     form_->ComboBox1->setCurrentIndex(index);
@@ -147,7 +122,7 @@ void LoginTest::firstBrowseListsEachApOnceByMac() {
     QCOMPARE(form_->accessPointCount, expected.size());
     QCOMPARE(form_->ComboBox1->count(), expected.size() + 1);
     for (int i = 0; i < expected.size(); ++i) {
-        QCOMPARE(form_->ComboBox1->itemText(i), DashedMac(expected[i].mac) + QStringLiteral("  ") + expected[i].name);
+        QCOMPARE(form_->ComboBox1->itemText(i), Dashed(expected[i].mac) + QStringLiteral("  ") + expected[i].name);
         // Both adapters saw every AP: each is kept with the first one browsed.
         QCOMPARE(form_->accessPointList[static_cast<size_t>(i)].adapter, 0);
     }
@@ -192,17 +167,8 @@ void LoginTest::wrongPasswordKeepsPageAndPassword() {
 
 void LoginTest::nothingStartsASecondExchangeWhileALoginWaits() {
     // Every login reply comes 500 ms late, so the login waits with events flowing.
-    struct Reset {
-        ApSim& sim;
-        ~Reset() {
-            sim.Command(QStringLiteral("fault delay-ms 0"));
-            sim.Command(QStringLiteral("fault delay-prob 0"));
-            sim.Command(QStringLiteral("fault fault-on all"));
-        }
-    } reset{*sim_};
-    QCOMPARE(sim_->Command(QStringLiteral("fault delay-ms 500")), QStringLiteral("ok fault"));
-    QCOMPARE(sim_->Command(QStringLiteral("fault delay-prob 1")), QStringLiteral("ok fault"));
-    QCOMPARE(sim_->Command(QStringLiteral("fault fault-on login")), QStringLiteral("ok fault"));
+    const ScopedDelay delay(*sim_, 500, QStringLiteral("login"));
+    QVERIFY2(delay.ok, qPrintable(delay.failure));
     const int loginsBefore = static_cast<int>(sim_->Requests(4).size());
     const int messagesBefore = messages_->texts.size();
 
@@ -342,7 +308,7 @@ void LoginTest::chordDropsTheModelFilter() {
     QCOMPARE(form_->accessPointCount, expected.size());
     QVERIFY(IndexOf(sim_->aps[kOtherModelAp].mac) >= 0);
     for (int i = 0; i < expected.size(); ++i) {
-        QCOMPARE(form_->ComboBox1->itemText(i), DashedMac(expected[i].mac) + QStringLiteral("  ") + expected[i].name);
+        QCOMPARE(form_->ComboBox1->itemText(i), Dashed(expected[i].mac) + QStringLiteral("  ") + expected[i].name);
     }
     QCOMPARE(form_->Edit1->text(), QString::fromLatin1(kPassword));  // kept across browses
 }

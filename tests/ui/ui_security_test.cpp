@@ -40,15 +40,10 @@ namespace {
 
 constexpr const char* kPassword = "sec-pw";
 
-// Offsets of the fields the page owns.
-constexpr size_t kWepModeAt = 1069;
-constexpr size_t kWepEnabledAt = 1070;
-constexpr size_t kDefaultKeyAt = 1071;
-constexpr size_t SlotAt(int slot) { return 1072 + 20 * static_cast<size_t>(slot); }
+// Offsets of the MAC access fields the page owns.
 constexpr size_t kMacEnabledAt = 1168;
 constexpr size_t kMacCountAt = 1169;
 constexpr size_t kMacTableAt = 1172;
-constexpr size_t kCrcAt = 4084;
 
 using Mac = std::array<uint8_t, 6>;
 
@@ -65,22 +60,13 @@ QString MacText(const Mac& mac, bool upper) {
 }
 
 QByteArray Catalogue() {
-    QByteArray out = TestCatalogue();
-    for (const char* key : {"INVALID_WEP", "MAC_ERROR", "MAC_LIMIT", "WARNING_MSG", "WRITE_FAIL", "MAC_ACC_NO",
-                            "MAC_ACC_ADDR"}) {
-        out += QByteArray(key) + ' ' + QByteArray(key).toLower() + " text**\n";
-    }
-    return out;
-}
-
-uint32_t StoredCrc(const ConfigImage& image) {
-    return uint32_t(image[kCrcAt]) | uint32_t(image[kCrcAt + 1]) << 8 | uint32_t(image[kCrcAt + 2]) << 16 |
-           uint32_t(image[kCrcAt + 3]) << 24;
+    return TestCatalogue(
+        {"INVALID_WEP", "MAC_ERROR", "MAC_LIMIT", "WARNING_MSG", "WRITE_FAIL", "MAC_ACC_NO", "MAC_ACC_ADDR"});
 }
 
 }  // namespace
 
-class SecurityTest : public QObject {
+class SecurityTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
@@ -117,14 +103,6 @@ private:
     // which is the image's own CRC.
     void ExpectCommitted(const ConfigImage& expected);
 
-    std::unique_ptr<WorkFolder> folder_;
-    std::unique_ptr<ApSim> sim_;
-    std::unique_ptr<TForm1> form_;
-    std::unique_ptr<TUInterface> uinterface_;
-    std::unique_ptr<TMessageForm> messageForm_;
-    std::unique_ptr<MessageWatcher> messages_;
-    QString log_;
-    QString dumps_;
     std::vector<Mac> entries_;  // the device's MAC table as the steps leave it
 };
 
@@ -132,20 +110,13 @@ void SecurityTest::initTestCase() {
     if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
         QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
     }
-    folder_ = std::make_unique<WorkFolder>(Catalogue(), true);
-    folder_->Enter();
-    log_ = folder_->dir.filePath(QStringLiteral("apsim.log"));
-    dumps_ = folder_->dir.filePath(QStringLiteral("dumps"));
-    const QString state = folder_->dir.filePath(QStringLiteral("ap.state"));
-    {
-        QFile file(state);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QByteArray text = "0 name Office\n* wep off\n* default-key 1\n"
-                          "* key 0 00112233445566778899aabbcc\n* key 1 a1b2c3d4e5\n"
-                          "* key 2 0f1e2d3c4b5a69788796a5b4c3\n* key 3 fedcba9876\n* mac-access off\n* mac-entries";
-        for (const Mac& mac : kDeviceEntries) text += ' ' + MacText(mac, false).toLatin1();
-        file.write(text + '\n');
-    }
+    EnterFolder(Catalogue());
+    QByteArray text = "0 name Office\n* wep off\n* default-key 1\n"
+                      "* key 0 00112233445566778899aabbcc\n* key 1 a1b2c3d4e5\n"
+                      "* key 2 0f1e2d3c4b5a69788796a5b4c3\n* key 3 fedcba9876\n* mac-access off\n* mac-entries";
+    for (const Mac& mac : kDeviceEntries) text += ' ' + MacText(mac, false).toLatin1();
+    const QString state = WriteFile(QStringLiteral("ap.state"), text + '\n');
+    QVERIFY(!state.isEmpty());
     entries_ = kDeviceEntries;
     sim_ = std::make_unique<ApSim>();
     QVERIFY(sim_->Start({QStringLiteral("--seed"), QStringLiteral("21"), QStringLiteral("--password"),
@@ -153,10 +124,7 @@ void SecurityTest::initTestCase() {
                          dumps_},
                         log_));
 
-    form_ = std::make_unique<TForm1>();
-    uinterface_ = std::make_unique<TUInterface>();
-    messageForm_ = std::make_unique<TMessageForm>(form_.get());
-    messages_ = std::make_unique<MessageWatcher>(*messageForm_);
+    OpenWindow();
     QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
     form_->show();
     form_->activateWindow();
@@ -167,11 +135,7 @@ void SecurityTest::initTestCase() {
 }
 
 void SecurityTest::cleanupTestCase() {
-    messages_.reset();
-    messageForm_.reset();
-    uinterface_.reset();
-    form_.reset();
-    if (sim_) sim_->Stop();
+    CloseAll();
 }
 
 bool SecurityTest::Login() {
@@ -218,19 +182,7 @@ int SecurityTest::BlockRequests(uint8_t op, int mark) const {
     return static_cast<int>(sequences.size());
 }
 
-int SecurityTest::Commits() const {
-    QFile file(log_);
-    if (!file.open(QIODevice::ReadOnly)) return -1;
-    int count = 0;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        const QJsonObject o = QJsonDocument::fromJson(line).object();
-        if (o.value(QStringLiteral("event")).toString() == QLatin1String("commit") &&
-            o.value(QStringLiteral("ok")).toBool()) {
-            ++count;
-        }
-    }
-    return count;
-}
+int SecurityTest::Commits() const { return sim_->Commits(true); }
 
 ConfigImage SecurityTest::Committed() const {
     ConfigImage image{};
@@ -254,7 +206,7 @@ void SecurityTest::ExpectCommitted(const ConfigImage& expected) {
                                  .arg(expected[i])));
         }
     }
-    QCOMPARE(StoredCrc(committed), ImageChecksum(committed));
+    QCOMPARE(StoredCrc(committed), DeviceCrc(committed));
 }
 
 void SecurityTest::entryShowsTheDeviceSettings() {
@@ -382,9 +334,9 @@ void SecurityTest::sixtyFourBitKeyGoesIntoTheSelectedSlotOnly() {
     expected[kWepEnabledAt] = 1;
     expected[kDefaultKeyAt] = 2;
     const uint8_t key[5] = {0xa1, 0xb2, 0xc3, 0xd4, 0xe5};
-    for (size_t i = 0; i < 3; ++i) expected[SlotAt(2) + i] = 0;
-    for (size_t i = 0; i < 5; ++i) expected[SlotAt(2) + 3 + i] = key[i];
-    for (size_t i = 8; i < 11; ++i) expected[SlotAt(2) + i] = 0;
+    for (size_t i = 0; i < 3; ++i) expected[KeySlotAt(2) + i] = 0;
+    for (size_t i = 0; i < 5; ++i) expected[KeySlotAt(2) + 3 + i] = key[i];
+    for (size_t i = 8; i < 11; ++i) expected[KeySlotAt(2) + i] = 0;
     ExpectCommitted(expected);
 }
 
@@ -419,11 +371,11 @@ void SecurityTest::wrongLengthIsRefusedAndThirteenCharactersAreAscii() {
     expected[kWepEnabledAt] = 1;
     expected[kDefaultKeyAt] = 1;
     const QByteArray codes("0123456789abc");
-    for (size_t i = 0; i < 3; ++i) expected[SlotAt(1) + i] = 0;
+    for (size_t i = 0; i < 3; ++i) expected[KeySlotAt(1) + i] = 0;
     for (size_t i = 0; i < 13; ++i) {
-        expected[SlotAt(1) + 3 + i] = static_cast<uint8_t>(codes[static_cast<qsizetype>(i)]);
+        expected[KeySlotAt(1) + 3 + i] = static_cast<uint8_t>(codes[static_cast<qsizetype>(i)]);
     }
-    for (size_t i = 16; i < 19; ++i) expected[SlotAt(1) + i] = 0;
+    for (size_t i = 16; i < 19; ++i) expected[KeySlotAt(1) + i] = 0;
     ExpectCommitted(expected);
 }
 
@@ -588,17 +540,8 @@ void SecurityTest::secondApplyInsideTheWaitIsIgnored() {
     QVERIFY(Login());
     Enter();
     const ConfigImage before = form_->imageSnapshot;
-    struct Reset {
-        ApSim& sim;
-        ~Reset() {
-            sim.Command(QStringLiteral("fault delay-ms 0"));
-            sim.Command(QStringLiteral("fault delay-prob 0"));
-            sim.Command(QStringLiteral("fault fault-on all"));
-        }
-    } reset{*sim_};
-    QCOMPARE(sim_->Command(QStringLiteral("fault delay-ms 150")), QStringLiteral("ok fault"));
-    QCOMPARE(sim_->Command(QStringLiteral("fault delay-prob 1")), QStringLiteral("ok fault"));
-    QCOMPARE(sim_->Command(QStringLiteral("fault fault-on block")), QStringLiteral("ok fault"));
+    const ScopedDelay delay(*sim_, 150, QStringLiteral("block"));
+    QVERIFY2(delay.ok, qPrintable(delay.failure));
 
     form_->RadioButton4->click();  // 128-bit, with the shown key of row 2
     const int mark = BlockMark();

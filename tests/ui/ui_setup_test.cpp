@@ -38,25 +38,14 @@ namespace {
 
 constexpr const char* kPassword = "pw-setup";
 
-// Image offsets the basic settings occupy, written out here so that the
-// expected image does not come from the code under test.
-constexpr size_t kCopyAt = 8;
-constexpr size_t kNetworkFlagAt = 21;
+// Image offsets of the basic settings that the shared set does not name.
 constexpr size_t kNameAt = 472;
 constexpr size_t kPasswordAt = 552;
-constexpr size_t kSsidAt = 1032;
 constexpr size_t kChannelAt = 1068;
-constexpr size_t kAddressesAt = 1156;
-constexpr size_t kChecksumAt = 4084;
 
 QByteArray SetupCatalogue() {
-    QByteArray out;
-    for (const char* key : {"UTILITY_NAME", "INVALID_PASSWORD", "CONNECTION_FAIL", "AP_INFO_NOT_AVAILIBLE",
-                            "BROWSE_AGAIN", "PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR", "GW_ERROR", "DISABLED",
-                            "WEP_64", "WEP_128", "MAC_ACC_NO", "MAC_ACC_ADDR", "WRITE_FAIL"}) {
-        out += QByteArray(key) + ' ' + QByteArray(key).toLower() + " text**\n";
-    }
-    return out;
+    return TestCatalogue({"PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR", "GW_ERROR", "DISABLED", "WEP_64", "WEP_128",
+                          "MAC_ACC_NO", "MAC_ACC_ADDR", "WRITE_FAIL"});
 }
 
 // What a person leaves in a masked address field: each group in its three
@@ -81,26 +70,9 @@ void TypeText(QWidget* field, const QString& text) {
 
 QString AddressOf(const QLineEdit* field) { return field->displayText().remove(QLatin1Char(' ')); }
 
-void PutText(ConfigImage& image, size_t at, const QByteArray& text) {
-    std::memcpy(image.data() + at, text.constData(), static_cast<size_t>(text.size()));
-    image[at + static_cast<size_t>(text.size())] = 0;
-}
-
-void PutAddress(ConfigImage& image, size_t at, const QString& dotted) {
-    const QStringList parts = dotted.split(QLatin1Char('.'));
-    for (int i = 0; i < 4; ++i) image[at + static_cast<size_t>(i)] = static_cast<uint8_t>(parts[i].toInt());
-}
-
-QString FirstDifference(const ConfigImage& a, const ConfigImage& b) {
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return QStringLiteral("offset %1: %2 != %3").arg(i).arg(a[i]).arg(b[i]);
-    }
-    return {};
-}
-
 }  // namespace
 
-class SetupTest : public QObject {
+class SetupTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
@@ -128,40 +100,27 @@ private:
     QList<QJsonObject> BlockOps(int op) const;
     int CommitLines() const;
 
-    std::unique_ptr<WorkFolder> folder_;
-    std::unique_ptr<ApSim> sim_;
-    std::unique_ptr<TForm1> form_;
-    std::unique_ptr<TUInterface> uinterface_;
-    std::unique_ptr<TMessageForm> messageForm_;
-    std::unique_ptr<MessageWatcher> messages_;
-    QString log_;
-    QString dumps_;
 };
 
 void SetupTest::initTestCase() {
     if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
         QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
     }
-    folder_ = std::make_unique<WorkFolder>(SetupCatalogue(), true);
-    folder_->Enter();
-    log_ = folder_->dir.filePath(QStringLiteral("apsim.log"));
-    dumps_ = folder_->dir.filePath(QStringLiteral("dumps"));
+    EnterFolder(SetupCatalogue());
     QVERIFY(QDir().mkpath(dumps_));
-    const QString state = folder_->dir.filePath(QStringLiteral("aps.state"));
-    {
-        QFile file(state);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("0 name Lobby\n0 ssid LobbyNet\n0 channel 6\n0 channel-mask 0x3fff\n"
-                   "0 ip 192.168.10.2\n0 mask 255.255.255.0\n0 gateway 192.168.10.1\n0 wep 64\n"
-                   "0 mac-access on\n0 mac-entries 00:11:22:33:44:55 00:11:22:33:44:56 0a:0b:0c:0d:0e:ff\n"
-                   "1 name Warehouse\xe9\n1 ssid StoreNet\n1 channel 11\n1 channel-mask 0x0600\n"
-                   "1 ip 10.0.0.9\n1 mask 255.0.0.0\n1 gateway 10.0.0.1\n1 wep 128\n"
-                   "1 mac-access off\n1 mac-entries 00:aa:bb:cc:dd:01 00:aa:bb:cc:dd:02\n"
-                   "2 name Roof\n2 ssid RoofNet\n2 channel 5\n2 channel-mask 0x0600\n"
-                   "2 ip 172.16.0.5\n2 mask 255.255.0.0\n2 gateway 0.0.0.0\n2 wep off\n"
-                   "2 mac-access off\n2 mac-entries\n"
-                   "* firmware-version 3.1.4\n* firmware-date 2002/07/30\n");
-    }
+    const QString state = WriteFile(
+        QStringLiteral("aps.state"),
+        "0 name Lobby\n0 ssid LobbyNet\n0 channel 6\n0 channel-mask 0x3fff\n"
+        "0 ip 192.168.10.2\n0 mask 255.255.255.0\n0 gateway 192.168.10.1\n0 wep 64\n"
+        "0 mac-access on\n0 mac-entries 00:11:22:33:44:55 00:11:22:33:44:56 0a:0b:0c:0d:0e:ff\n"
+        "1 name Warehouse\xe9\n1 ssid StoreNet\n1 channel 11\n1 channel-mask 0x0600\n"
+        "1 ip 10.0.0.9\n1 mask 255.0.0.0\n1 gateway 10.0.0.1\n1 wep 128\n"
+        "1 mac-access off\n1 mac-entries 00:aa:bb:cc:dd:01 00:aa:bb:cc:dd:02\n"
+        "2 name Roof\n2 ssid RoofNet\n2 channel 5\n2 channel-mask 0x0600\n"
+        "2 ip 172.16.0.5\n2 mask 255.255.0.0\n2 gateway 0.0.0.0\n2 wep off\n"
+        "2 mac-access off\n2 mac-entries\n"
+        "* firmware-version 3.1.4\n* firmware-date 2002/07/30\n");
+    QVERIFY(!state.isEmpty());
     sim_ = std::make_unique<ApSim>();
     QVERIFY(sim_->Start({QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("21"),
                          QStringLiteral("--password"), QString::fromLatin1(kPassword), QStringLiteral("--state"), state,
@@ -169,10 +128,7 @@ void SetupTest::initTestCase() {
                         log_));
     QCOMPARE(sim_->aps.size(), 3);
 
-    form_ = std::make_unique<TForm1>();
-    uinterface_ = std::make_unique<TUInterface>();
-    messageForm_ = std::make_unique<TMessageForm>(form_.get());
-    messages_ = std::make_unique<MessageWatcher>(*messageForm_);
+    OpenWindow();
     QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
     form_->show();
     QVERIFY(finished.wait(20000));
@@ -180,19 +136,11 @@ void SetupTest::initTestCase() {
 }
 
 void SetupTest::cleanupTestCase() {
-    messages_.reset();
-    messageForm_.reset();
-    uinterface_.reset();
-    form_.reset();
-    if (sim_) sim_->Stop();
+    CloseAll();
 }
 
 bool SetupTest::Login(int ap) {
-    const QString dashed = QString(sim_->aps[ap].mac).replace(QLatin1Char(':'), QLatin1Char('-'));
-    int index = -1;
-    for (int i = 0; i < form_->accessPointCount; ++i) {
-        if (form_->ComboBox1->itemText(i).startsWith(dashed)) index = i;
-    }
+    const int index = IndexOfAp(*form_, sim_->aps[ap].mac);
     if (index < 0) return false;
     form_->ComboBox1->setCurrentIndex(index);
     emit form_->ComboBox1->activated(index);  // back on the login page when another AP was in use
@@ -220,16 +168,7 @@ qint64 SetupTest::ApplyAndWaitForBrowse(qint64* toBrowse) {
     return pressed;
 }
 
-std::optional<ConfigImage> SetupTest::Dump(int ap) const {
-    const QString name = QString(sim_->aps[ap].mac).replace(QLatin1Char(':'), QLatin1Char('-'));
-    QFile file(QDir(dumps_).filePath(name + QStringLiteral(".bin")));
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    if (bytes.size() != static_cast<qsizetype>(kConfigImageSize)) return std::nullopt;
-    ConfigImage image{};
-    std::memcpy(image.data(), bytes.constData(), image.size());
-    return image;
-}
+std::optional<ConfigImage> SetupTest::Dump(int ap) const { return ReadDump(dumps_, sim_->aps[ap].mac); }
 
 QList<QJsonObject> SetupTest::BlockOps(int op) const {
     QList<QJsonObject> out;
@@ -239,15 +178,7 @@ QList<QJsonObject> SetupTest::BlockOps(int op) const {
     return out;
 }
 
-int SetupTest::CommitLines() const {
-    QFile file(log_);
-    if (!file.open(QIODevice::ReadOnly)) return -1;
-    int n = 0;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.contains("\"event\":\"commit\"")) ++n;
-    }
-    return n;
-}
+int SetupTest::CommitLines() const { return sim_->Commits(false); }
 
 void SetupTest::statusAndSetupPagesShowTheDevice_data() {
     QTest::addColumn<int>("ap");
@@ -546,16 +477,14 @@ void SetupTest::applyCommitsExactlyTheEditedFields() {
     const QString addresses[] = {ip, mask, gw};
     for (size_t i = 0; i < 3; ++i) {
         PutAddress(expected, kAddressesAt + 4 * i, addresses[i]);
-        PutAddress(expected, kCopyAt + 4 * i, addresses[i]);
+        PutAddress(expected, kAddressCopyAt + 4 * i, addresses[i]);
     }
     const std::optional<ConfigImage> committed = Dump(0);
     QVERIFY(committed.has_value());
     // apsim commits only an image whose checksum holds; check it here too.
-    uint32_t stored = 0;
-    for (size_t i = 0; i < 4; ++i) stored |= uint32_t((*committed)[kChecksumAt + i]) << (8 * i);
-    QCOMPARE(stored, ImageChecksum(*committed));
+    QCOMPARE(StoredCrc(*committed), DeviceCrc(*committed));
     // Apart from the checksum, the committed image is the old one with exactly these edits.
-    for (size_t i = 0; i < 4; ++i) expected[kChecksumAt + i] = (*committed)[kChecksumAt + i];
+    for (size_t i = 0; i < 4; ++i) expected[kCrcAt + i] = (*committed)[kCrcAt + i];
     QVERIFY2(*committed == expected, qPrintable(FirstDifference(*committed, expected)));
 
     // The next login shows the new settings.
@@ -613,18 +542,9 @@ void SetupTest::refusedWriteIsReportedBeforeTheLoginPage() {
 void SetupTest::applyAndCancelDoNothingWhileAnApplyWaits() {
     QVERIFY(OpenSetup(2));
     form_->Edit2->setText(QStringLiteral("RoofNet3"));
-    struct Reset {
-        ApSim& sim;
-        ~Reset() {
-            sim.Command(QStringLiteral("fault delay-ms 0"));
-            sim.Command(QStringLiteral("fault delay-prob 0"));
-            sim.Command(QStringLiteral("fault fault-on all"));
-        }
-    } reset{*sim_};
     // Every block reply comes 300 ms late, so the write waits with events flowing.
-    QCOMPARE(sim_->Command(QStringLiteral("fault delay-ms 300")), QStringLiteral("ok fault"));
-    QCOMPARE(sim_->Command(QStringLiteral("fault delay-prob 1")), QStringLiteral("ok fault"));
-    QCOMPARE(sim_->Command(QStringLiteral("fault fault-on block")), QStringLiteral("ok fault"));
+    const ScopedDelay delay(*sim_, 300, QStringLiteral("block"));
+    QVERIFY2(delay.ok, qPrintable(delay.failure));
     const int writesBefore = static_cast<int>(BlockOps(BLOCK_OP_WRITE).size());
     const int commitsBefore = CommitLines();
 

@@ -32,12 +32,8 @@ namespace {
 using Mode = TForm1::EncryptionMode;
 using Format = TForm1::KeyFormat;
 
-// Image offsets of the security fields, written here by hand so that the
-// fixture does not lean on the accessors under test.
-constexpr size_t kWepModeAt = 1069;
-constexpr size_t kWepEnabledAt = 1070;
-constexpr size_t kDefaultKeyAt = 1071;
-constexpr size_t KeyByteAt(int slot, int i) { return 1075 + 20 * static_cast<size_t>(slot) + static_cast<size_t>(i); }
+// A key's bytes start three bytes into its slot.
+constexpr size_t KeyByteAt(int slot, int i) { return KeySlotAt(slot) + 3 + static_cast<size_t>(i); }
 
 // The four stored keys, 13 bytes each; letters among the digits so that the
 // case of the shown text matters.
