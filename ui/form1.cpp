@@ -429,6 +429,16 @@ void TForm1::ReturnToLogin() {
     LIAPP_Timer->start();
 }
 
+void TForm1::ApplyEditedImage(const ConfigImage& edited) {
+    configImage = edited;
+    bool written = true;
+    if (configImage != imageSnapshot) written = WriteDeviceImage();
+    SendFinish(BLOCK_OP_FINISH);
+    // Settings that did not reach the device must not look as if they had.
+    if (!written) ShowMessageDialog(kept.writeFail);
+    ReturnToLogin();
+}
+
 void TForm1::ShowMessageDialog(const QString& text) {
     lastMessage_ = text;
     ++messageCount_;

@@ -316,6 +316,10 @@ public:
     void BitBtn3Click();
     void BitBtn6Click();
     void ReturnToLogin();
+    // The common end of both apply pages: takes the edited image, writes it
+    // when it differs from imageSnapshot, always sends the finish request,
+    // reports a failed write, then returns to the login page.
+    void ApplyEditedImage(const ConfigImage& edited);
 
     void LIAPP_TimerTimer();
     void RefreshAccessPointList();

@@ -476,14 +476,7 @@ void TForm1::BitBtn19Click() {
     } else {
         SwitchMacControlOff(edited);
     }
-    configImage = edited;
-
-    bool written = true;
-    if (configImage != imageSnapshot) written = WriteDeviceImage();
-    SendFinish(BLOCK_OP_FINISH);
-    // A device that kept its old settings must not look as if it took the new ones.
-    if (!written) ShowMessageDialog(kept.writeFail);
-    ReturnToLogin();
+    ApplyEditedImage(edited);
     BitBtn2->LoadStrip(QStringLiteral("security.bmp"), 4);
 }
 

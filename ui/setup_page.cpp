@@ -269,14 +269,7 @@ void TForm1::BitBtn8Click() {
     applyingSetup = true;
     BitBtn8->setEnabled(false);
     BitBtn20->setEnabled(false);
-    configImage = edited;
-    bool written = true;
-    if (configImage != imageSnapshot) written = WriteDeviceImage();
-    SendFinish(BLOCK_OP_FINISH);
-    // The settings did not reach the device: say so rather than return to
-    // the login page as if they had.
-    if (!written) ShowMessageDialog(kept.writeFail);
-    ReturnToLogin();
+    ApplyEditedImage(edited);
     BitBtn1->LoadStrip(QStringLiteral("info.bmp"), 4);
     BitBtn8->setEnabled(true);
     BitBtn20->setEnabled(true);
