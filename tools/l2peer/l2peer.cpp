@@ -4,10 +4,16 @@
 //       Sends every EtherType 0xAAAA frame it receives straight back: destination
 //       = the frame's source, source = the frame's destination (or this
 //       interface's address when that was a group address).
-//   l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U]
-//       Sends N frames (default 1) from this interface's address. With N > 1 the
+//   l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U] [--src MAC]
+//       Sends N frames (default 1) from this interface's address (or from MAC,
+//       which may be any address, a group address included). With N > 1 the
 //       payload starts with a 32-bit big-endian frame counter from 0. HEXPAYLOAD
 //       may be "-" for an empty payload.
+//   l2peer flood IFACE DSTMAC [--count N] [--timeout-ms T]
+//       Sends junk EtherType 0xAAAA frames (60 bytes, no valid protocol header)
+//       to DSTMAC back to back, as fast as the interface takes them, until N
+//       frames (default 10,000,000) are out or T ms (default 10,000) have
+//       passed; then prints "flooded FRAMES frames in MS ms" on stdout.
 //   l2peer [--promisc] recv IFACE [--count N] [--timeout-ms T] [--any-type]
 //       Prints each received frame (EtherType 0xAAAA unless --any-type) as one
 //       line of hex; exits 0 after N frames, 1 when T ms pass first.
@@ -43,14 +49,16 @@ struct Options {
     long count = -1;
     long gapUs = 0;
     long timeoutMs = -1;
+    std::string source;  // send: the source MAC, when not the interface's own
     std::vector<std::string> positional;
 };
 
 int Usage() {
     std::fprintf(stderr,
         "usage: l2peer [--promisc] echo IFACE\n"
-        "       l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U]\n"
-        "       l2peer [--promisc] recv IFACE [--count N] [--timeout-ms T] [--any-type]\n");
+        "       l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U] [--src MAC]\n"
+        "       l2peer [--promisc] recv IFACE [--count N] [--timeout-ms T] [--any-type]\n"
+        "       l2peer flood IFACE DSTMAC [--count N] [--timeout-ms T]   junk 0xAAAA frames at full rate\n");
     return 2;
 }
 
@@ -128,6 +136,8 @@ bool OpenPeer(PacketDriver& driver, const std::string& name, const sock_filter* 
 constexpr uint16_t kLoadHalf = BPF_LD | BPF_H | BPF_ABS;
 constexpr uint16_t kJumpEqual = BPF_JMP | BPF_JEQ | BPF_K;
 constexpr uint16_t kReturn = BPF_RET | BPF_K;
+// For the sending modes, which read nothing: nothing queues.
+constexpr sock_filter kDropAll{kReturn, 0, 0, 0};
 
 // The filter for echo and recv: directed + broadcast 0xAAAA normally, any
 // 0xAAAA with --promisc, anything (directed + broadcast, or all) with --any-type.
@@ -233,10 +243,13 @@ int RunSend(const Options& options) {
         return 2;
     }
     auto driver = aputil::MakePcapDriver(false);
-    if (!ReadOwnAddress(*driver, name, frame + 6)) return 1;
+    if (!options.source.empty()) {
+        if (!ParseMac(options.source, frame + 6)) return Usage();
+    } else if (!ReadOwnAddress(*driver, name, frame + 6)) {
+        return 1;
+    }
     // Nothing is read in this mode: drop everything so nothing queues.
-    const sock_filter dropAll{kReturn, 0, 0, 0};
-    if (!OpenPeer(*driver, name, &dropAll, 1)) return 1;
+    if (!OpenPeer(*driver, name, &kDropAll, 1)) return 1;
     frame[12] = static_cast<uint8_t>(etherType >> 8);
     frame[13] = static_cast<uint8_t>(etherType);
     if (!payload.empty()) std::memcpy(frame + 14, payload.data(), payload.size());
@@ -256,6 +269,40 @@ int RunSend(const Options& options) {
     return 0;
 }
 
+int RunFlood(const Options& options) {
+    if (options.positional.size() != 3) return Usage();
+    const std::string& name = options.positional[1];
+    uint8_t frame[60] = {};
+    if (!ParseMac(options.positional[2], frame)) return Usage();
+    auto driver = aputil::MakePcapDriver(false);
+    if (!ReadOwnAddress(*driver, name, frame + 6)) return 1;
+    if (!OpenPeer(*driver, name, &kDropAll, 1)) return 1;
+    frame[12] = 0xAA;
+    frame[13] = 0xAA;
+    // Junk behind the EtherType: the receiver must verify and drop every one.
+    for (size_t i = 14; i < sizeof frame; ++i) frame[i] = static_cast<uint8_t>(0x5A ^ i);
+    const long count = options.count < 0 ? 10'000'000 : options.count;
+    const long timeoutMs = options.timeoutMs < 0 ? 10'000 : options.timeoutMs;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::milliseconds(timeoutMs);
+    long sent = 0;
+    for (long i = 0; i < count && !stopRequested; ++i) {
+        // The clock is read once per 256 frames: the point is the rate.
+        if ((i & 0xFF) == 0 && Clock::now() >= deadline) break;
+        frame[14] = static_cast<uint8_t>(i >> 24);
+        frame[15] = static_cast<uint8_t>(i >> 16);
+        frame[16] = static_cast<uint8_t>(i >> 8);
+        frame[17] = static_cast<uint8_t>(i);
+        // A full queue refuses a frame now and then; a flood goes on regardless.
+        if (driver->Send(frame, sizeof frame)) ++sent;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    std::printf("flooded %ld frames in %lld ms\n", sent, static_cast<long long>(ms));
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -268,6 +315,7 @@ int main(int argc, char** argv) {
         else if (arg == "--count") number = &options.count;
         else if (arg == "--gap-us") number = &options.gapUs;
         else if (arg == "--timeout-ms") number = &options.timeoutMs;
+        else if (arg == "--src" && i + 1 < argc) options.source = argv[++i];
         else options.positional.push_back(arg);
         if (number != nullptr && (i + 1 >= argc || !ParseNumber(argv[++i], *number))) return Usage();
     }
@@ -283,5 +331,6 @@ int main(int argc, char** argv) {
     if (mode == "echo") return RunEcho(options);
     if (mode == "send") return RunSend(options);
     if (mode == "recv") return RunRecv(options);
+    if (mode == "flood") return RunFlood(options);
     return Usage();
 }
