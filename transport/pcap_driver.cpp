@@ -29,6 +29,10 @@ namespace {
 // thousand replies with as many other frames beside them.
 constexpr int kKernelBufferBytes = 4 << 20;
 constexpr int kBurstFrames = 1000;
+// Frames handed over per Drain. pcap_dispatch with -1 goes on while frames
+// keep coming, so under a flood it would never return to the caller's
+// deadline and pump checks; the caller drains again while frames wait.
+constexpr int kDrainBatch = 64;
 static_assert(kKernelBufferBytes / 2048 >= 2 * kBurstFrames);
 static_assert(kKernelBufferBytes >= 2 * kReadSlotCount * static_cast<int>(kReadSlotSize));
 static_assert(kSnapLength >= 1514);
@@ -176,7 +180,7 @@ public:
     int Drain(void (*sink)(void* context, const uint8_t* frame, size_t length), void* context) override {
         if (capture_ == nullptr || sink == nullptr) return 0;
         Batch batch{sink, context, 0};
-        pcap_dispatch(capture_, -1, &PcapDriver::OnFrame, reinterpret_cast<u_char*>(&batch));
+        pcap_dispatch(capture_, kDrainBatch, &PcapDriver::OnFrame, reinterpret_cast<u_char*>(&batch));
         return batch.count;
     }
 
