@@ -143,6 +143,9 @@ public:
         FUZZ_REQUIRE(frame[12] == 0xAA && frame[13] == 0xAA);
         FrameHeader header;
         FUZZ_REQUIRE(VerifyFrame(std::span<const uint8_t>(frame + kEthHeaderSize, length - kEthHeaderSize), header));
+        // Only a browse goes to a group address: an answer to a frame from one
+        // would reach every station.
+        if ((frame[0] & 1) != 0) FUZZ_REQUIRE(header.type == MSG_BROWSE);
         ++sends;
         return true;
     }
@@ -299,6 +302,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sessionTable[s].alive = 1;
     }
     sequenceCounter = 0;
+    BeginBlockTransfer();
     waiting = kind;
     waitingSession = session;
     triedAgain = false;

@@ -1,5 +1,7 @@
 #include "protocol/engine.h"
 
+#include <sys/random.h>
+
 #include <chrono>
 #include <cstring>
 #include <span>
@@ -8,8 +10,24 @@
 
 namespace aputil {
 
+namespace {
+
+// Every browse broadcasts the counter, so a counter that started at a known
+// value would tell any host on the segment the sequence of the next block
+// read, and the first matching reply wins.
+uint16_t RandomSequenceStart() {
+    uint16_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) return value;
+    // The kernel's pool is not ready only in early boot; the clock still
+    // differs from run to run.
+    const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+    return static_cast<uint16_t>(ticks ^ (ticks >> 16) ^ (ticks >> 32));
+}
+
+}  // namespace
+
 ProtocolParameters protocolParameters;
-uint16_t sequenceCounter = 0;
+uint16_t sequenceCounter = RandomSequenceStart();
 int currentAdapter = -1;
 uint16_t currentSession = 0;
 
@@ -66,6 +84,8 @@ uint16_t GetTimeout() { return protocolParameters.timeoutMs; }
 
 uint16_t NextSequence() { return sequenceCounter++; }
 
+void SetSequenceCounter(uint16_t next) { sequenceCounter = next; }
+
 bool SendPayload(const PeerAddress& peer, const uint8_t* payload, size_t length) {
     if (payload == nullptr || length > kSendPayloadCapacity) return false;
     if (peer.length == 0) std::memset(sendBuffer, 0xFF, kMacSize);
@@ -109,6 +129,9 @@ void SignalReply() { replyArrived = true; }
 void ProtocolFrameHandler(const uint8_t* frame, size_t length) {
     if (frame == nullptr || length <= kEthHeaderSize || length > kEthMaxFrame) return;
     const uint8_t* source = frame + kMacSize;
+    // No station sends from a group address; answering one (a session check)
+    // would make every utility on the segment broadcast what it asks.
+    if ((source[0] & 1) != 0) return;
     if (IsOwnAddress(source)) return;
     if (((frame[12] << 8) | frame[13]) != kEtherType) return;
     const PeerAddress sender = PeerAddress::FromMac(source);

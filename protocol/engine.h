@@ -16,6 +16,7 @@ struct ProtocolParameters {
     uint16_t timeoutMs = 100;  // reply wait per send
 };
 extern ProtocolParameters protocolParameters;
+// Starts at an unpredictable value in every run.
 extern uint16_t sequenceCounter;
 
 // Window state that the engine reads: the usable-list position of the adapter
@@ -32,6 +33,8 @@ int SetTimeout(int ms);
 uint16_t GetTimeout();
 // Takes the current counter value and advances it (65535 wraps to 0).
 uint16_t NextSequence();
+// The value the next request takes (tests start from a known one).
+void SetSequenceCounter(uint16_t next);
 
 // Puts the Ethernet header in front of the payload (in the one static send
 // buffer) and transmits it. False, and nothing sent, for a payload longer than
@@ -44,7 +47,8 @@ bool SendPayload(const PeerAddress& peer, const uint8_t* payload, size_t length)
 bool WaitForReply(int ms);
 void SignalReply();
 // The channel's frame handler: drops frames of 14 bytes or less or above 1514,
-// frames from the adapter's own address, other EtherTypes and frames that fail
+// frames from a group source address (bit 0 of the first octet set) or from
+// the adapter's own address, other EtherTypes and frames that fail
 // VerifyFrame; dispatches the rest.
 void ProtocolFrameHandler(const uint8_t* frame, size_t length);
 // Hands a verified frame to the reply handler of its type (defined with the
