@@ -29,6 +29,12 @@ uint32_t ImageChecksum(const ConfigImage& image) noexcept {
     return Crc32(IMAGE_CRC_SEED, std::span<const uint8_t>(image).first(kImageChecksumOffset));
 }
 
+uint32_t StoredImageChecksum(const ConfigImage& image) noexcept {
+    ByteReader r(image);
+    r.skip(kImageChecksumOffset);
+    return r.u32le();
+}
+
 void StampImageChecksum(ConfigImage& image) noexcept {
     ByteWriter w(image);
     w.seek(kImageChecksumOffset);

@@ -19,6 +19,17 @@ std::array<uint8_t, kBlockReplySize> blockReply{};
 size_t replyLength = 0;
 // Chunk size of the running read or write, sent in the header's length field.
 uint32_t chunkLength = 0;
+// Recorded with the blocks of the latest successful read.
+bool imageChecksumValid = false;
+
+// A reply forged to look like the AP's arrives just before or after the AP's
+// own; the AP answers within a few milliseconds, so after the last exchange
+// of a transfer a short listen is enough to catch the second of the two. It
+// runs once per read and twice per write, so login and read stay quick.
+bool SettleBlockReplies() {
+    WaitForReply(kSettleWaitMs);
+    return !BlockReplyConflict();
+}
 
 // The data of the latest reply behind its 16-byte device header.
 ByteReader ReplyData() {
@@ -47,7 +58,7 @@ bool BlockOp(uint8_t op, uint32_t offset, size_t requestLength) {
     const int status = BlockRequest(currentSession, blockRequest.data(), requestLength, data, length);
     SetTimeout(savedTimeout);
 
-    if (status != STATUS_OK) return false;
+    if (status != STATUS_OK || BlockReplyConflict()) return false;
     if (data != nullptr && length <= blockReply.size()) {
         std::memcpy(blockReply.data(), data, length);
         replyLength = length;
@@ -89,22 +100,31 @@ bool ReadDeviceImage() {
     static FirmwareBlock firmware;
     static ConfigImage image;
 
+    BeginBlockTransfer();
     if (!BlockOp(BLOCK_OP_INFO, 0, kBlockHeaderSize)) return false;
     ByteReader data = ReplyData();
     if (!data.bytes(info.data(), info.size())) return false;
     if (!ReadBlock(firmware, FirmwareAddress(info))) return false;
     if (!ReadBlock(image, ImageAddress(info))) return false;
+    if (!SettleBlockReplies()) return false;
 
     deviceInfo = info;
     firmwareBlock = firmware;
     configImage = image;
+    imageChecksumValid = StoredImageChecksum(image) == ImageChecksum(image);
     return true;
 }
 
+bool ImageChecksumValid() noexcept { return imageChecksumValid; }
+
 bool WriteDeviceImage() {
+    BeginBlockTransfer();
     StampImageChecksum(configImage);
     if (!WriteBlock(configImage, ImageAddress(deviceInfo))) return false;
-    return BlockOp(BLOCK_OP_COMMIT, 0, kBlockHeaderSize);
+    // A chunk whose acceptance was forged must not be committed.
+    if (!SettleBlockReplies()) return false;
+    if (!BlockOp(BLOCK_OP_COMMIT, 0, kBlockHeaderSize)) return false;
+    return SettleBlockReplies();
 }
 
 bool SendFinish(uint8_t op) {

@@ -61,6 +61,8 @@ uint32_t Crc32(uint32_t seed, std::span<const uint8_t> bytes, const Crc32Table& 
 
 // The checksum the AP expects at 4084..4087: Crc32(IMAGE_CRC_SEED) over 0..4083.
 uint32_t ImageChecksum(const ConfigImage& image) noexcept;
+// The checksum the image carries (little-endian u32 at 4084).
+uint32_t StoredImageChecksum(const ConfigImage& image) noexcept;
 // Stores ImageChecksum little-endian at 4084..4087; nothing else changes.
 void StampImageChecksum(ConfigImage& image) noexcept;
 
@@ -69,7 +71,8 @@ void StampImageChecksum(ConfigImage& image) noexcept;
 // chunk of a write). True only when the AP answered with status 0; the reply's
 // data then sits in the block reply buffer. For op codes other than read and
 // write the header's length field is sent as 0. A requestLength outside
-// 16..528 is refused without sending.
+// 16..528 is refused without sending. False as well once a conflicting block
+// reply was seen since the transfer began (BlockReplyConflict).
 bool BlockOp(uint8_t op, uint32_t offset, size_t requestLength);
 
 // Reads destination.size() bytes from deviceAddress in chunks of at most 512,
@@ -81,12 +84,23 @@ bool ReadBlock(std::span<uint8_t> destination, uint32_t deviceAddress);
 // previous one was accepted; stops at the first refused chunk.
 bool WriteBlock(std::span<const uint8_t> source, uint32_t deviceAddress);
 
+// How long a transfer listens after its last exchange for a second,
+// different reply to one already taken.
+inline constexpr int kSettleWaitMs = 30;
+
 // Reads DeviceInfo, then the firmware block and the image at the addresses it
-// names. The checksum stored in the image is not verified.
+// names, then listens kSettleWaitMs more. Fails, keeping the blocks of the
+// previous read, when any exchange got a second reply that differs from the
+// one taken. The checksum stored in the image is not verified: the image is
+// taken as it is, and ImageChecksumValid says whether it matched.
 bool ReadDeviceImage();
+// Whether the image of the latest successful ReadDeviceImage carried the
+// checksum of its bytes; false before any read.
+bool ImageChecksumValid() noexcept;
 // Stamps configImage's checksum, writes the image to ImageAddress(deviceInfo)
-// and, when every chunk was accepted, commits it. True when the commit was
-// accepted.
+// and, when every chunk was accepted and no exchange got a conflicting second
+// reply, commits it. True when the commit was accepted and no conflicting
+// reply to it came within kSettleWaitMs.
 bool WriteDeviceImage();
 // Sends op eight times, ignoring the answers; always true.
 bool SendFinish(uint8_t op);

@@ -1,5 +1,6 @@
 #include "protocol/operations.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -70,6 +71,67 @@ int handleCloseBusy = 0;
 int handleWriteBusy = 0;
 int handleReadBusy = 0;
 int blockBusy = 0;
+
+// The block replies taken lately, as they were taken, so that a second reply
+// to one of those exchanges can be told apart: an identical one is the AP
+// answering a repeated request, a different one means somebody else answered
+// too, and nobody can tell which of the two was the AP. A transfer is at most
+// ten exchanges; sixteen cover it with the finish requests after it. Kept in
+// static storage: nothing is allocated per exchange.
+struct AnsweredBlock {
+    bool used = false;
+    PeerAddress peer;
+    uint16_t sequence = 0;
+    uint16_t session = 0;
+    uint16_t length = 0;  // of the compared part of the body: status, count, data
+    uint8_t body[4 + kBlockReplyDataSize] = {};
+};
+constexpr size_t kAnsweredBlocks = 16;
+AnsweredBlock answeredBlocks[kAnsweredBlocks];
+size_t answeredNext = 0;
+bool blockConflict = false;
+
+// What of a block reply's body was taken: status, data count and the data
+// it counts (all of it that the frame holds, when it announces more).
+std::span<const uint8_t> TakenPart(std::span<const uint8_t> body) {
+    if (body.size() < 6) return {};
+    const size_t count = static_cast<size_t>(body[4] << 8 | body[5]);
+    const size_t data = count < kBlockReplyDataSize ? count : 0;
+    return body.subspan(2, 4 + std::min(data, body.size() - 6));
+}
+
+void RememberBlockReply(const PeerAddress& sender, uint16_t sequence, uint16_t session,
+                        std::span<const uint8_t> taken) {
+    AnsweredBlock& a = answeredBlocks[answeredNext];
+    answeredNext = (answeredNext + 1) % kAnsweredBlocks;
+    a.used = true;
+    a.peer = sender;
+    a.sequence = sequence;
+    a.session = session;
+    a.length = static_cast<uint16_t>(taken.size());
+    std::memcpy(a.body, taken.data(), taken.size());
+}
+
+// A fresh request may reuse a sequence number after the counter wrapped:
+// what was taken under it before says nothing about the new exchange.
+void ForgetBlockSequence(uint16_t sequence) {
+    for (AnsweredBlock& a : answeredBlocks)
+        if (a.sequence == sequence) a.used = false;
+}
+
+// True when the reply belongs to an exchange already answered; marks a
+// conflict when it differs from the reply taken.
+bool IsAnsweredBlockReply(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    if (body.size() < 6) return false;
+    const uint16_t session = static_cast<uint16_t>(body[0] << 8 | body[1]);
+    for (const AnsweredBlock& a : answeredBlocks) {
+        if (!a.used || a.sequence != header.sequence || a.session != session || !(a.peer == sender)) continue;
+        const std::span<const uint8_t> taken = TakenPart(body);
+        if (taken.size() != a.length || std::memcmp(taken.data(), a.body, a.length) != 0) blockConflict = true;
+        return true;
+    }
+    return false;
+}
 
 PendingBrowse browsePending;
 PendingLogin loginPending;
@@ -182,11 +244,13 @@ void LogoutNoticeHandler(std::span<const uint8_t> body) {
 }
 
 void BlockReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    if (IsAnsweredBlockReply(sender, header, body)) return;
     ByteReader r(body);
     if (!MatchesSessionReply(blockBusy, blockPending, sender, header, r)) return;
     const uint16_t status = r.u16be();
     const uint16_t length = r.u16be();
     if (!r.ok()) return;
+    RememberBlockReply(sender, header.sequence, blockPending.session, TakenPart(body));
     // Data announced beyond what the frame holds, or beyond the reply buffer,
     // is never copied: the exchange fails rather than hand back stale bytes.
     if (length >= kBlockReplyDataSize || length > r.remaining()) {
@@ -425,6 +489,7 @@ int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uin
     const size_t frameLength = Build(frame, sequence, MSG_BLOCK, fields);
     if (frameLength == 0) return STATUS_FAILED;
 
+    ForgetBlockSequence(sequence);
     blockPending.peer = *peer;
     blockPending.sequence = sequence;
     blockPending.session = session;
@@ -581,6 +646,13 @@ int HandleWrite(uint16_t session, uint16_t handle, uint32_t position, const uint
     handleWritePending.position = position;
     return RunExchange(handleWriteBusy, handleWritePending, frame, frameLength);
 }
+
+void BeginBlockTransfer() {
+    for (AnsweredBlock& a : answeredBlocks) a.used = false;
+    blockConflict = false;
+}
+
+bool BlockReplyConflict() { return blockConflict; }
 
 void AnswerSessionCheck(const PeerAddress& sender, uint16_t sequence, uint16_t session) {
     const bool held = ValidSession(session) && sessionTable[session].inUse && sessionTable[session].peer == sender &&

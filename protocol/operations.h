@@ -59,6 +59,14 @@ int Logout(uint16_t session);
 // holds, is STATUS_FAILED with nothing copied.
 int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData,
                  size_t& replyLength);
+// A block reply that matches an exchange already answered (sender, sequence
+// and session) but differs from the reply taken in its status, count or data
+// is a conflict: somebody besides the AP answered, and the reply taken cannot
+// be trusted. BeginBlockTransfer forgets the exchanges answered so far and
+// clears the conflict; BlockReplyConflict says whether one was seen since.
+// Identical second replies (the AP answering a repeated request) are ignored.
+void BeginBlockTransfer();
+bool BlockReplyConflict();
 // length: out, bytes copied into buffer.
 int GetAttributes(uint16_t session, const uint16_t* ids, uint8_t* buffer, size_t capacity, size_t& length);
 int SetAttributes(uint16_t session, const uint8_t* list, size_t listLength);

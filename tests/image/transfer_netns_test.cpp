@@ -189,6 +189,50 @@ TEST_F(ImageTransfer, ReadDeviceImageReturnsTheDevicesExactBytes) {
     EXPECT_EQ(BlockRequests(Sync()), expected);
 }
 
+// The image is taken as the AP holds it, whatever checksum it carries; the
+// read only records whether that checksum matches its bytes. A read that
+// fails keeps what was recorded with the blocks it leaves in place.
+TEST_F(ImageTransfer, ReadDeviceImageRecordsWhetherTheStoredChecksumMatches) {
+    ConfigImage stamped = RandomImage(4712);
+    StampImageChecksum(stamped);
+    ConfigImage offByOne = stamped;
+    offByOne[4084] ^= 0x01;
+    ConfigImage bodyChanged = stamped;
+    bodyChanged[4083] ^= 0x80;
+    ConfigImage uncovered = stamped;  // bytes 4088.. are not covered
+    uncovered[4095] ^= 0xFF;
+    struct Case {
+        const char* name;
+        ConfigImage image;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"stamped", stamped, true},
+        {"stored checksum off by one bit", offByOne, false},
+        {"covered byte changed after stamping", bodyChanged, false},
+        {"uncovered byte changed after stamping", uncovered, true},
+        {"stamped again", stamped, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim_.Stop();
+        cursor_ = 0;
+        loaded_ = c.image;
+        ASSERT_NO_FATAL_FAILURE(StartAndLogin({}));
+
+        ASSERT_TRUE(ReadDeviceImage());
+
+        EXPECT_EQ(configImage, c.image) << "the image is shown as it is, checksum and all";
+        EXPECT_EQ(ImageChecksumValid(), c.valid);
+
+        // A failed read changes neither the blocks nor what was recorded with them.
+        ASSERT_EQ(sim_.Command("fault truncated-block 1"), "ok fault");
+        EXPECT_FALSE(ReadDeviceImage());
+        EXPECT_EQ(ImageChecksumValid(), c.valid);
+        ASSERT_EQ(sim_.Command("fault truncated-block 0"), "ok fault");
+    }
+}
+
 TEST_F(ImageTransfer, ReadBlockSendsOneRequestPerChunkOfAtMost512) {
     ASSERT_NO_FATAL_FAILURE(StartAndLogin({}));
     ASSERT_TRUE(ReadDeviceImage());

@@ -242,7 +242,8 @@ constexpr FaultKnob kProbabilityKnobs[] = {
 bool IsFaultName(std::string_view name) {
     for (const auto& k : kProbabilityKnobs)
         if (k.name == name) return true;
-    return name == "delay-ms" || name == "refuse-write-chunk" || name == "refuse-commit" || name == "fault-on";
+    return name == "delay-ms" || name == "refuse-write-chunk" || name == "forge-chunk" || name == "refuse-commit" ||
+           name == "fault-on";
 }
 
 bool SetFault(Faults& faults, std::string_view name, std::string_view value, std::string& error) {
@@ -265,16 +266,17 @@ bool SetFault(Faults& faults, std::string_view name, std::string_view value, std
         faults.delayMs = static_cast<uint32_t>(n);
         return true;
     }
-    if (name == "refuse-write-chunk") {
+    if (name == "refuse-write-chunk" || name == "forge-chunk") {
+        int& chunk = name == "forge-chunk" ? faults.forgeChunk : faults.refuseWriteChunk;
         if (Trim(value) == "-1" || Trim(value) == "off") {
-            faults.refuseWriteChunk = -1;
+            chunk = -1;
             return true;
         }
         if (!ParseUnsigned(value, kImageSize / kChunkMax - 1, n)) {
-            error = "refuse-write-chunk: expected a chunk number 0..7 (or off)";
+            error = std::string(name) + ": expected a chunk number 0..7 (or off)";
             return false;
         }
-        faults.refuseWriteChunk = static_cast<int>(n);
+        chunk = static_cast<int>(n);
         return true;
     }
     if (name == "refuse-commit") {
@@ -857,7 +859,25 @@ void Simulator::HandleBlock(int index, const Mac& src, std::span<const uint8_t> 
     reply.counted.insert(reply.counted.end(), result.begin(), result.end());
     reply.fields.session = session;
     reply.fields.status = status;
+    const size_t framesBefore = out.frames.size();
     std::string applied = Emit(index, src, seq, aputil::MSG_BLOCK_REPLY, kScopeBlock, reply, out);
+    const bool forge = faults_.forgeChunk >= 0 &&
+                       (header->op == aputil::BLOCK_OP_READ || header->op == aputil::BLOCK_OP_WRITE) &&
+                       header->offset == kImageAddress + kChunkMax * static_cast<uint32_t>(faults_.forgeChunk);
+    if (forge && out.frames.size() > framesBefore) {
+        // Another host answering first as this AP: same source, sequence and
+        // session, the last byte of the counted data inverted.
+        OutFrame forged = out.frames[framesBefore];
+        std::vector<uint8_t>& f = forged.bytes;
+        const size_t length = (size_t{f[kLengthAt]} << 8) | f[kLengthAt + 1];
+        if (length > 0 && kEth + 5 + length + 2 <= f.size()) {
+            f[kEth + 5 + length - 1] ^= 0xFF;
+            Recrc(f);
+            forged.delayMs = 0;
+            out.frames.insert(out.frames.begin() + static_cast<std::ptrdiff_t>(framesBefore), std::move(forged));
+            AddName(applied, "forge");
+        }
+    }
     if (!refused.empty()) {
         if (!applied.empty()) refused += ',';
         applied = refused + applied;

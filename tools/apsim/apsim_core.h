@@ -104,6 +104,7 @@ struct Faults {
     double truncatedBlock = 0;
     double lyingCount = 0;
     int refuseWriteChunk = -1;
+    int forgeChunk = -1;  // image chunk whose reply a forged one precedes
     bool refuseCommit = false;
     unsigned scope = kScopeAll;
 };

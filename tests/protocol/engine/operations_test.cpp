@@ -384,6 +384,79 @@ TEST_F(EngineTest, BlockRepliesThatDoNotMatchAreIgnored) {
     }
 }
 
+// Each request is answered twice: first as the handler takes it, then by a
+// second reply under the same sequence. Only a second reply that matches the
+// exchange and differs in what was taken (status, count, data) is a conflict;
+// it shows up while the next exchange waits.
+TEST_F(EngineTest, SecondBlockReplyThatDiffersIsAConflict) {
+    Hold(3, kApMac);
+    ASSERT_EQ(SetProtocolParameters(1500, 0, 10), 0);
+    const Bytes data(40, 0x11);
+    const Bytes first = Body().u16(3).u16(0).u16(40).bytes(data);
+    Bytes changedByte = data;
+    changedByte[39] ^= 0xFF;
+    struct Case {
+        const char* name;
+        Mac from;
+        Bytes second;
+        bool conflict;
+    };
+    const Case cases[] = {
+        {"identical", kApMac, first, false},
+        {"identical but for bytes behind the counted data", kApMac, Body().bytes(first).u16(0xBEEF), false},
+        {"one data byte differs", kApMac, Body().u16(3).u16(0).u16(40).bytes(changedByte), true},
+        {"the status differs", kApMac, Body().u16(3).u16(10).u16(40).bytes(data), true},
+        {"fewer bytes counted", kApMac, Body().u16(3).u16(0).u16(39).bytes(data), true},
+        {"another station", kOtherMac, Body().u16(3).u16(0).u16(40).bytes(changedByte), false},
+        {"another session", kApMac, Body().u16(4).u16(0).u16(40).bytes(changedByte), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        wire().Reset();
+        // Only the first request is answered; the next one waits out its time.
+        bool answered = false;
+        wire().station = [&c, &first, &answered](const Request& r) {
+            if (answered) return;
+            answered = true;
+            wire().Deliver(FromStation(kApMac, r.header.sequence, MSG_BLOCK_REPLY, first), 1);
+            wire().Deliver(FromStation(c.from, r.header.sequence, MSG_BLOCK_REPLY, c.second), 3);
+        };
+        BeginBlockTransfer();
+        const Bytes request = BlockHeaderBytes(BLOCK_OP_READ, 0, 40);
+        const uint8_t* reply = nullptr;
+        size_t replyLength = 0;
+        ASSERT_EQ(BlockRequest(3, request.data(), request.size(), reply, replyLength), STATUS_OK);
+        EXPECT_EQ(Bytes(reply, reply + replyLength), data) << "the first reply is the one taken";
+        EXPECT_FALSE(BlockReplyConflict()) << "the second has not arrived yet";
+        ASSERT_EQ(BlockRequest(3, request.data(), request.size(), reply, replyLength), STATUS_NO_REPLY);
+        EXPECT_EQ(BlockReplyConflict(), c.conflict);
+        BeginBlockTransfer();
+        EXPECT_FALSE(BlockReplyConflict());
+    }
+}
+
+// After the counter wraps, a new request reuses a sequence number: its reply
+// is a reply to the new exchange, not a second one to the old.
+TEST_F(EngineTest, ReusedSequenceNumberStartsAFreshExchange) {
+    Hold(3, kApMac);
+    uint8_t fill = 0x21;
+    Answer(MSG_BLOCK, MSG_BLOCK_REPLY, [&fill](const Request&) -> std::optional<Bytes> {
+        return Body().u16(3).u16(0).u16(8).bytes(Bytes(8, fill));
+    });
+    BeginBlockTransfer();
+    const Bytes request = BlockHeaderBytes(BLOCK_OP_READ, 0, 8);
+    const uint8_t* reply = nullptr;
+    size_t replyLength = 0;
+    SetSequenceCounter(0xFFFF);
+    ASSERT_EQ(BlockRequest(3, request.data(), request.size(), reply, replyLength), STATUS_OK);
+    EXPECT_EQ(sequenceCounter, 0) << "the counter wraps";
+    fill = 0x42;
+    SetSequenceCounter(0xFFFF);
+    ASSERT_EQ(BlockRequest(3, request.data(), request.size(), reply, replyLength), STATUS_OK);
+    EXPECT_EQ(Bytes(reply, reply + replyLength), Bytes(8, 0x42));
+    EXPECT_FALSE(BlockReplyConflict());
+}
+
 TEST_F(EngineTest, SessionRequestsNeedAGrantedSession) {
     sessionTable[5].inUse = 1;  // never granted: its peer would be the broadcast address
     const Bytes request = BlockHeaderBytes(BLOCK_OP_INFO, 0, 0);
