@@ -435,6 +435,50 @@ TEST(ApsimFaults, TheSameSeedRepeatsTheSameFaults) {
     EXPECT_NE(a, c);
 }
 
+// The forger answers first, in the AP's name; the AP's own reply follows and
+// differs from it only in the last counted byte. Only the chunk named is forged.
+TEST(ApsimFaults, ForgedReplyPrecedesTheApsOwnForTheNamedChunkOnly) {
+    LoggedIn t;
+    t.sim.faults().forgeChunk = 2;
+    const uint32_t img = apsim::kImageAddress;
+    const std::vector<uint8_t> chunk(512, 0x5C);
+    struct Case {
+        const char* what;
+        uint8_t op;
+        uint32_t offset;
+        size_t dataBytes;
+        bool forged;
+    } cases[] = {
+        {"read of chunk 2", aputil::BLOCK_OP_READ, img + 1024, 0, true},
+        {"write of chunk 2", aputil::BLOCK_OP_WRITE, img + 1024, 512, true},
+        {"read of chunk 3", aputil::BLOCK_OP_READ, img + 1536, 0, false},
+        {"info", aputil::BLOCK_OP_INFO, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        t.out.Clear();
+        t.sim.HandleFrame(BlockRequest(t.Ap(), t.session, c.op, c.offset, 512,
+                                       std::span<const uint8_t>(chunk).first(c.dataBytes), 0x0C0C),
+                          0, t.out);
+        ASSERT_EQ(t.out.frames.size(), c.forged ? 2u : 1u);
+        const Decoded own = Decode(t.out.frames.back());
+        EXPECT_EQ(own.src, t.Ap());
+        EXPECT_EQ(DecodeBlock(t.out.frames.back()).status, 0);
+        if (!c.forged) continue;
+        const Decoded forged = Decode(t.out.frames.front());
+        EXPECT_EQ(forged.src, own.src);
+        EXPECT_EQ(forged.dst, own.dst);
+        EXPECT_EQ(forged.header.sequence, 0x0C0C);
+        EXPECT_EQ(forged.header.sequence, own.header.sequence);
+        ASSERT_EQ(forged.body.size(), own.body.size());
+        std::vector<uint8_t> mended = forged.body;
+        mended.back() ^= 0xFF;
+        EXPECT_EQ(mended, own.body) << "only the last counted byte differs";
+        ASSERT_EQ(t.out.log.size(), 1u);
+        EXPECT_NE(t.out.log[0].find("forge"), std::string::npos) << t.out.log[0];
+    }
+}
+
 TEST(ApsimFaults, SetFaultAcceptsTheKnobsAndRefusesNonsense) {
     apsim::Faults f;
     std::string error;
@@ -442,13 +486,18 @@ TEST(ApsimFaults, SetFaultAcceptsTheKnobsAndRefusesNonsense) {
     EXPECT_DOUBLE_EQ(f.dropReplies, 0.25);
     EXPECT_TRUE(apsim::SetFault(f, "refuse-write-chunk", "7", error));
     EXPECT_EQ(f.refuseWriteChunk, 7);
+    EXPECT_TRUE(apsim::SetFault(f, "forge-chunk", "2", error));
+    EXPECT_EQ(f.forgeChunk, 2);
+    EXPECT_EQ(f.refuseWriteChunk, 7) << "each chunk knob is its own";
+    EXPECT_TRUE(apsim::SetFault(f, "forge-chunk", "off", error));
+    EXPECT_EQ(f.forgeChunk, -1);
     EXPECT_TRUE(apsim::SetFault(f, "fault-on", "login,block", error));
     EXPECT_EQ(f.scope, unsigned{apsim::kScopeLogin | apsim::kScopeBlock});
     EXPECT_TRUE(apsim::SetFault(f, "refuse-commit", "off", error));
     EXPECT_FALSE(f.refuseCommit);
     const std::pair<const char*, const char*> bad[] = {
         {"drop-replies", "1.5"}, {"drop-replies", "-0.1"}, {"drop-replies", "half"}, {"refuse-write-chunk", "8"},
-        {"fault-on", "radio"},   {"delay-ms", "-3"},       {"no-such-knob", "1"},
+        {"forge-chunk", "8"},    {"fault-on", "radio"},   {"delay-ms", "-3"},       {"no-such-knob", "1"},
     };
     for (const auto& [name, value] : bad) {
         error.clear();
