@@ -68,7 +68,8 @@ const QString kWriteFailure = QStringLiteral("write_fail text");
 const QStringList kKnobsOff{
     "drop-requests 0", "drop-replies 0",    "dup-replies 0",     "delay-ms 0",       "delay-prob 0",
     "corrupt-checksum 0", "wrong-sequence 0", "foreign-mac 0",   "oversized-block 0", "truncated-block 0",
-    "lying-count 0",   "refuse-write-chunk off", "refuse-commit off", "fault-on all"};
+    "lying-count 0",   "refuse-write-chunk off", "refuse-commit off", "fault-on all",
+    "forge-chunk off"};
 
 enum class Page { Setup, Security };
 enum class Expect { Either, Succeeds, Fails };
@@ -484,6 +485,10 @@ void FaultsTest::windowHoldsUpUnderEachKnob_data() {
         << QStringList{"truncated-block 0.05", "fault-on block"} << 2 << W << 3 << any << any << none;
     QTest::newRow("some block replies announce more data than they hold")
         << QStringList{"lying-count 0.05", "fault-on block"} << 0 << S << 3 << any << any << none;
+    // Another host answers in the AP's name before the AP does: the read
+    // fails rather than show either image.
+    QTest::newRow("a forged reply before the AP's own to image chunk 2")
+        << QStringList{"forge-chunk 2"} << 0 << S << 1 << Expect::Fails << any << none;
     QTest::newRow("commit refused")
         << QStringList{"refuse-commit on"} << 1 << S << 1 << Expect::Succeeds << Expect::Fails << none;
     // Slow block replies leave time to act in the middle of the exchanges.
