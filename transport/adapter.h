@@ -68,8 +68,8 @@ public:
     virtual bool Poll(int ms) = 0;
     // Hands the frames waiting now, a bounded batch at most (so a caller under
     // a flood gets back to its deadline), to sink(context, frame, length), in
-    // arrival order, without blocking; returns how many were handed over. The frame
-    // bytes are valid only during the call. Frames longer than kSnapLength
+    // arrival order, without blocking; returns how many were handed over. The
+    // frame bytes are valid only during the call. Frames longer than kSnapLength
     // (cut short by the capture) are dropped, never handed over in part.
     virtual int Drain(void (*sink)(void* context, const uint8_t* frame, size_t length), void* context) = 0;
     // Sends one complete frame as given (no padding); true when the kernel took it whole.

@@ -29,9 +29,10 @@ namespace {
 // thousand replies with as many other frames beside them.
 constexpr int kKernelBufferBytes = 4 << 20;
 constexpr int kBurstFrames = 1000;
-// Frames handed over per Drain. pcap_dispatch with -1 goes on while frames
-// keep coming, so under a flood it would never return to the caller's
-// deadline and pump checks; the caller drains again while frames wait.
+// Frames handed over per Drain. With -1, pcap_dispatch takes every frame the
+// ring holds, and under a flood the ring refills as fast as it is read: the
+// call would not return to the caller's deadline and pump checks. The caller
+// drains again while frames wait.
 constexpr int kDrainBatch = 64;
 static_assert(kKernelBufferBytes / 2048 >= 2 * kBurstFrames);
 static_assert(kKernelBufferBytes >= 2 * kReadSlotCount * static_cast<int>(kReadSlotSize));
