@@ -193,7 +193,8 @@ bool LinkDriver::Exchange(const uint8_t* request, size_t length, Kind expected, 
             Keep(message);
             continue;
         }
-        if (message.kind == REFUSED) return false;
+        // A refusal names the kind it refused; one of an earlier raw request is not this one's.
+        if (message.kind == REFUSED && message.result == request[0]) return false;
         if (message.kind == expected) {
             reply = message;
             return true;

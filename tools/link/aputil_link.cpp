@@ -81,7 +81,9 @@ void Harden() {
     }
     fcntl(kSocketFd, F_SETFD, FD_CLOEXEC);
     signal(SIGPIPE, SIG_IGN);
-    const int buffer = 4 << 20;
+    // A modest socket buffer: the bounded queue below, not the kernel, is
+    // where a lagging client's frames wait (and the oldest are dropped, counted).
+    const int buffer = 256 << 10;
     setsockopt(kSocketFd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
 }
 
