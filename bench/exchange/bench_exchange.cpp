@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "protocol/operations.h"
 #include "tests/support/peer_process.h"
 #include "transport/adapter.h"
+#include "transport/link_driver.h"
 
 // ---------------------------------------------------------------- allocation counter
 // Every heap allocation of the process goes through these (operator new ends in
@@ -305,7 +307,12 @@ void Result(const char* name, double value) { std::printf("RESULT %s %.6g\n", na
 
 int main(int argc, char** argv) {
     int count = 2000, logins = 200, browses = 20;
+    std::string linkHelper;  // --link PATH: the block-read exchange through the packet helper as well
     for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--link") == 0) {
+            linkHelper = argv[++i];
+            continue;
+        }
         if (std::strcmp(argv[i], "--count") == 0) count = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--logins") == 0) logins = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--browses") == 0) browses = std::max(1, std::atoi(argv[++i]));
@@ -336,7 +343,8 @@ int main(int argc, char** argv) {
     currentAdapter = 0;
     std::printf("\n");
 
-    Summary exchange, echo, loginRead;
+    Summary exchange, echo, loginRead, linkExchange;
+    bool linkMeasured = false;
     size_t requestFrameLength = 0;
     {
         test::PeerProcess apsim;
@@ -348,6 +356,23 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "bench_exchange: login + image read failed every time\n");
             return 1;
         }
+        if (!linkHelper.empty()) {
+            // The same exchange with the capture in the helper process; the
+            // allocations counted are the client's (this process's) own.
+            std::unique_ptr<PacketDriver> link = MakeLinkDriver(linkHelper);
+            if (link) theAdapter.SetDriver(std::move(link));
+            if (!dynamic_cast<LinkDriver*>(&theAdapter.Driver()) ||
+                !theAdapter.ProbeAdapters() ||
+                !theAdapter.OpenAdapter(theAdapter.usableIndex[0])) {
+                std::fprintf(stderr, "bench_exchange: the packet helper %s could not open the link\n",
+                             linkHelper.c_str());
+                return 1;
+            }
+            size_t ignored = 0;
+            linkMeasured = MeasureExchange(mac, count, linkExchange, ignored);
+            theAdapter.SetDriver(MakePcapDriver());
+            if (!theAdapter.ProbeAdapters() || !theAdapter.OpenAdapter(theAdapter.usableIndex[0])) return 1;
+        }
     }
     if (!MeasureEcho(count, requestFrameLength, echo)) return 1;
 
@@ -358,6 +383,12 @@ int main(int argc, char** argv) {
     const double perExchange = static_cast<double>(exchange.allocations) / static_cast<double>(count);
     std::printf("heap allocations per exchange: %g (%zu over %d exchanges)\n", perExchange, exchange.allocations,
                 count);
+    if (linkMeasured) {
+        Print("block read exchange through the packet helper", linkExchange);
+        std::printf("ratio helper exchange/echo p50: %.2f; heap allocations per exchange in the client: %g\n",
+                    echo.p50 > 0 ? linkExchange.p50 / echo.p50 : 0.0,
+                    static_cast<double>(linkExchange.allocations) / static_cast<double>(count));
+    }
     Print("login + ReadDeviceImage", loginRead);
     std::printf("ratio (login + read)/(11 raw echoes) p50: %.2f\n",
                 echo.p50 > 0 ? loginRead.p50 / (11 * echo.p50) : 0.0);
@@ -384,6 +415,13 @@ int main(int argc, char** argv) {
     Result("exchange_p99_us", exchange.p99);
     Result("exchange_failed", static_cast<double>(exchange.lost));
     Result("allocations_per_exchange", perExchange);
+    if (linkMeasured) {
+        Result("link_exchange_p50_us", linkExchange.p50);
+        Result("link_exchange_p99_us", linkExchange.p99);
+        Result("link_exchange_failed", static_cast<double>(linkExchange.lost));
+        Result("link_allocations_per_exchange",
+               static_cast<double>(linkExchange.allocations) / static_cast<double>(count));
+    }
     Result("login_read_p50_us", loginRead.p50);
     Result("login_read_p99_us", loginRead.p99);
     Result("login_read_failed", static_cast<double>(loginRead.lost));
@@ -393,7 +431,7 @@ int main(int argc, char** argv) {
     Result("browse_min_ms", browse.fastestMs);
     Result("browse_median_ms", browse.medianMs);
     Result("browse_max_ms", browse.slowestMs);
-    if (exchange.allocations != 0) {
+    if (exchange.allocations != 0 || (linkMeasured && linkExchange.allocations != 0)) {
         std::printf("FAIL: the exchange path allocated\n");
         return 1;
     }
