@@ -44,6 +44,10 @@ uint8_t sendBuffer[kEthHeaderSize + kSendPayloadCapacity];
 
 PumpHook pumpHook = nullptr;
 ClockHook clockHook = nullptr;
+// When the pump last ran, kept across waits: a run of short exchanges and a
+// stream of junk frames both pump on the 10 ms rhythm, not once per wake-up.
+uint64_t lastPump = 0;
+bool pumped = false;
 
 uint64_t SteadyMilliseconds() {
     using namespace std::chrono;
@@ -51,6 +55,13 @@ uint64_t SteadyMilliseconds() {
 }
 
 uint64_t Now() { return clockHook ? clockHook() : SteadyMilliseconds(); }
+
+// Milliseconds until the pump is due again; 0 when it is due now. A clock
+// reading before the last pump (another clock was installed) counts as due.
+uint64_t UntilPump(uint64_t now) {
+    if (!pumped || now < lastPump || now - lastPump >= static_cast<uint64_t>(kPollIntervalMs)) return 0;
+    return lastPump + kPollIntervalMs - now;
+}
 
 bool IsOwnAddress(const uint8_t* mac) {
     if (currentAdapter >= 0 && currentAdapter < theAdapter.usableCount && currentAdapter < kMaxAdapters &&
@@ -109,10 +120,21 @@ bool WaitForReply(int ms) {
     for (;;) {
         const uint64_t now = Now();
         const uint64_t left = deadline > now ? deadline - now : 0;
-        const uint64_t slice = left < static_cast<uint64_t>(kPollIntervalMs) ? left : kPollIntervalMs;
+        // Wake up no later than the next pump is due, so that window handlers
+        // still run every 10 ms while frames keep arriving or none do.
+        const uint64_t untilPump = UntilPump(now);
+        const uint64_t interval = untilPump > 0 ? untilPump : static_cast<uint64_t>(kPollIntervalMs);
+        const uint64_t slice = left < interval ? left : interval;
         theAdapter.WaitForFrames(static_cast<int>(slice));
         if (replyArrived) break;
-        if (pumpHook) pumpHook();
+        if (pumpHook) {
+            const uint64_t before = Now();
+            if (UntilPump(before) == 0) {
+                lastPump = before;
+                pumped = true;
+                pumpHook();
+            }
+        }
         if (Now() >= deadline) {
             // A window handler may have run past the deadline inside the pump:
             // frames that arrived meanwhile came in time, so take them.
@@ -143,6 +165,10 @@ void ProtocolFrameHandler(const uint8_t* frame, size_t length) {
 }
 
 void SetPumpHook(PumpHook hook) { pumpHook = hook; }
-void SetClockHook(ClockHook hook) { clockHook = hook; }
+void SetClockHook(ClockHook hook) {
+    clockHook = hook;
+    // Readings of the old clock mean nothing on the new one.
+    pumped = false;
+}
 
 }  // namespace aputil

@@ -42,8 +42,10 @@ void SetSequenceCounter(uint16_t next);
 bool SendPayload(const PeerAddress& peer, const uint8_t* payload, size_t length);
 // Receives until a reply handler signals or ms have passed on the monotonic
 // clock (one deadline: the wait lasts ms, not more); each channel wait is at
-// most kPollIntervalMs, and the pump hook runs after each one that brought no
-// reply. Returns whether a reply came.
+// most kPollIntervalMs, and the pump hook runs after one that brought no reply
+// once kPollIntervalMs have passed since the last pump (of this wait or an
+// earlier one), however many frames woke the wait meanwhile. Returns whether a
+// reply came.
 bool WaitForReply(int ms);
 void SignalReply();
 // The channel's frame handler: drops frames of 14 bytes or less or above 1514,

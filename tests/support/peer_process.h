@@ -96,6 +96,7 @@ public:
     }
 
     bool Running() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
 
     // The next line of output (without its newline); false when none came within timeoutMs.
     bool ReadLine(std::string& line, int timeoutMs) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -479,6 +480,73 @@ TEST(ApsimFaults, ForgedReplyPrecedesTheApsOwnForTheNamedChunkOnly) {
     }
 }
 
+// Every reply of the knob's scope comes with N junk frames around it, each a
+// damaged copy that a requester must drop: cut short, a bad CRC-16, another
+// station's MAC, or the sequence of the request before. The draws follow the seed.
+TEST(ApsimFaults, JunkFramesSurroundEachReplyAndNoneCouldPassForIt) {
+    constexpr uint32_t kJunk = 7;
+    auto run = [](uint64_t seed, unsigned scope) {
+        apsim::Config c;
+        c.seed = seed;
+        c.faults.junk = kJunk;
+        c.faults.scope = scope;
+        LoggedIn s(c);  // logins stay out of scope: LoggedIn takes the grant alone
+        std::vector<std::vector<uint8_t>> all;
+        std::set<std::string> kinds;
+        for (uint16_t seq = 10; seq < 30; ++seq) {
+            s.out.Clear();
+            s.sim.HandleFrame(BlockRequest(s.Ap(), s.session, aputil::BLOCK_OP_READ, 0x00030000, 512, {}, seq), 0,
+                              s.out);
+            const size_t expected = scope & apsim::kScopeBlock ? kJunk + 1 : 1;
+            EXPECT_EQ(s.out.frames.size(), expected);
+            if (s.out.frames.size() != expected) continue;
+            const size_t replyAt = expected == 1 ? 0 : kJunk / 2;
+            const apsim::OutFrame& reply = s.out.frames[replyAt];
+            const Block block = DecodeBlock(reply);
+            EXPECT_EQ(block.status, 0);
+            EXPECT_EQ(block.data.size(), 512u);
+            for (size_t i = 0; i < s.out.frames.size(); ++i) {
+                const std::vector<uint8_t>& f = s.out.frames[i].bytes;
+                all.push_back(f);
+                if (i == replyAt) continue;
+                SCOPED_TRACE(testing::Message() << "seq " << seq << " frame " << i);
+                if (f.size() < aputil::kEthHeaderSize) {
+                    ADD_FAILURE() << "shorter than an Ethernet header";
+                    continue;
+                }
+                EXPECT_TRUE(std::equal(f.begin(), f.begin() + 6, kStation.begin())) << "sent to the requester";
+                aputil::FrameHeader h;
+                const auto payload = std::span<const uint8_t>(f).subspan(aputil::kEthHeaderSize);
+                const bool verifies = aputil::VerifyFrame(payload, h);
+                const bool fromAp = std::equal(f.begin() + 6, f.begin() + 12, s.Ap().begin());
+                if (f.size() < reply.bytes.size()) {
+                    EXPECT_FALSE(verifies);
+                    kinds.insert("truncated");
+                } else if (!verifies) {
+                    EXPECT_EQ(f.size(), reply.bytes.size());
+                    kinds.insert("bad-crc");
+                } else if (!fromAp) {
+                    EXPECT_EQ(f[6], 0x06);
+                    EXPECT_EQ(h.sequence, seq);
+                    kinds.insert("foreign-mac");
+                } else {
+                    EXPECT_EQ(h.sequence, static_cast<uint16_t>(seq - 1));
+                    kinds.insert("stale-sequence");
+                }
+            }
+        }
+        if (scope & apsim::kScopeBlock) {
+            EXPECT_EQ(kinds, (std::set<std::string>{"truncated", "bad-crc", "foreign-mac", "stale-sequence"}));
+        }
+        return all;
+    };
+    const unsigned blocks = apsim::kScopeBlock, browses = apsim::kScopeBrowse;
+    const auto a = run(3, blocks), b = run(3, blocks), c = run(4, blocks);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+    run(3, browses);  // out of scope: the block replies come alone
+}
+
 TEST(ApsimFaults, SetFaultAcceptsTheKnobsAndRefusesNonsense) {
     apsim::Faults f;
     std::string error;
@@ -495,9 +563,12 @@ TEST(ApsimFaults, SetFaultAcceptsTheKnobsAndRefusesNonsense) {
     EXPECT_EQ(f.scope, unsigned{apsim::kScopeLogin | apsim::kScopeBlock});
     EXPECT_TRUE(apsim::SetFault(f, "refuse-commit", "off", error));
     EXPECT_FALSE(f.refuseCommit);
+    EXPECT_TRUE(apsim::SetFault(f, "junk", "7", error));
+    EXPECT_EQ(f.junk, 7u);
     const std::pair<const char*, const char*> bad[] = {
         {"drop-replies", "1.5"}, {"drop-replies", "-0.1"}, {"drop-replies", "half"}, {"refuse-write-chunk", "8"},
         {"forge-chunk", "8"},    {"fault-on", "radio"},   {"delay-ms", "-3"},       {"no-such-knob", "1"},
+        {"junk", "65"},          {"junk", "-1"},           {"junk", "seven"},
     };
     for (const auto& [name, value] : bad) {
         error.clear();

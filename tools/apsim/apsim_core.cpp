@@ -242,8 +242,8 @@ constexpr FaultKnob kProbabilityKnobs[] = {
 bool IsFaultName(std::string_view name) {
     for (const auto& k : kProbabilityKnobs)
         if (k.name == name) return true;
-    return name == "delay-ms" || name == "refuse-write-chunk" || name == "forge-chunk" || name == "refuse-commit" ||
-           name == "fault-on";
+    return name == "delay-ms" || name == "junk" || name == "refuse-write-chunk" || name == "forge-chunk" ||
+           name == "refuse-commit" || name == "fault-on";
 }
 
 bool SetFault(Faults& faults, std::string_view name, std::string_view value, std::string& error) {
@@ -264,6 +264,14 @@ bool SetFault(Faults& faults, std::string_view name, std::string_view value, std
             return false;
         }
         faults.delayMs = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (name == "junk") {
+        if (!ParseUnsigned(value, kMaxJunk, n)) {
+            error = "junk: expected a number of frames 0.." + std::to_string(kMaxJunk);
+            return false;
+        }
+        faults.junk = static_cast<uint32_t>(n);
         return true;
     }
     if (name == "refuse-write-chunk" || name == "forge-chunk") {
@@ -513,6 +521,32 @@ bool Simulator::Held(SimAp& ap, uint16_t session, const Mac& holder) {
     return true;
 }
 
+std::vector<uint8_t> MakeJunk(const std::vector<uint8_t>& reply, JunkKind kind) {
+    std::vector<uint8_t> j = reply;
+    if (j.size() < kEth + aputil::kMinPayloadSize) return j;
+    switch (kind) {
+        case kJunkTruncated:
+            // Cut inside the payload: the header's length runs past the frame.
+            j.resize(kEth + (j.size() - kEth) / 2);
+            break;
+        case kJunkBadCrc:
+            j.back() ^= 0xFF;
+            break;
+        case kJunkForeignMac:
+            j[6] = 0x06;
+            break;
+        default: {
+            // The sequence of the request before: what a late copy of an
+            // earlier reply carries, never one the requester still waits for.
+            const uint16_t seq = static_cast<uint16_t>((j[kSeqAt] << 8 | j[kSeqAt + 1]) - 1);
+            PutSequence(j, seq);
+            Recrc(j);
+            break;
+        }
+    }
+    return j;
+}
+
 std::string Simulator::Emit(int index, const Mac& dst, uint16_t seq, uint16_t type, unsigned scope,
                             const Reply& reply, Output& out) {
     SimAp& ap = Ap(index);
@@ -587,12 +621,25 @@ std::string Simulator::Emit(int index, const Mac& dst, uint16_t seq, uint16_t ty
         frame.delayMs = fl.delayMs;
         AddName(applied, "delay");
     }
+    // Junk around the reply: half of it before, the rest after, sent with the
+    // reply's delay so that the order on the wire stays as drawn.
+    std::vector<OutFrame> junkAfter;
+    if (on && fl.junk > 0) {
+        for (uint32_t i = 0; i < fl.junk; ++i) {
+            const auto kind = static_cast<JunkKind>(rng_.Next() % kJunkKinds);
+            OutFrame j{MakeJunk(frame.bytes, kind), frame.delayMs};
+            if (i < fl.junk / 2) out.frames.push_back(std::move(j));
+            else junkAfter.push_back(std::move(j));
+        }
+        AddName(applied, "junk");
+    }
     const bool dup = on && rng_.Chance(fl.dupReplies);
     if (dup) {
         out.frames.push_back(frame);
         AddName(applied, "dup-reply");
     }
     out.frames.push_back(std::move(frame));
+    for (OutFrame& j : junkAfter) out.frames.push_back(std::move(j));
     return applied;
 }
 

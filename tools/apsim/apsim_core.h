@@ -106,8 +106,14 @@ struct Faults {
     int refuseWriteChunk = -1;
     int forgeChunk = -1;  // image chunk whose reply a forged one precedes
     bool refuseCommit = false;
+    uint32_t junk = 0;  // junk frames around each reply, at most kMaxJunk
     unsigned scope = kScopeAll;
 };
+inline constexpr uint32_t kMaxJunk = 64;
+// The kinds of junk frame, in the order the generator's draw picks them.
+enum JunkKind : unsigned { kJunkTruncated, kJunkBadCrc, kJunkForeignMac, kJunkStaleSequence, kJunkKinds };
+// A damaged copy of a finished reply frame (Ethernet header included).
+std::vector<uint8_t> MakeJunk(const std::vector<uint8_t>& reply, JunkKind kind);
 // Sets one knob by its option name without "--" ("drop-replies", "refuse-commit", ...).
 bool SetFault(Faults& faults, std::string_view name, std::string_view value, std::string& error);
 bool IsFaultName(std::string_view name);

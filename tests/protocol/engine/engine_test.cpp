@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "engine_fixture.h"
 
@@ -262,6 +263,106 @@ TEST_F(EngineTest, ReplyArrivingWhileThePumpRunsPastTheDeadlineCounts) {
     ASSERT_TRUE(handlerRan);
     ASSERT_EQ(count, 1);
     EXPECT_STREQ(records[0].apName, "Late");
+}
+
+// Junk frames waking the wait every millisecond (each kind the segment can
+// bring: cut short, bad checksum, another station, a stale sequence) pump the
+// GUI no more often than a quiet wait does: once per 10 ms of the fake clock.
+// The wait still ends on time, and a window handler still runs every 10 ms.
+TEST_F(EngineTest, JunkFramesDoNotPumpMoreOftenThanTheTenMillisecondRhythm) {
+    auto junk = [](uint16_t sequence, int kind) -> Bytes {
+        const Bytes grant = Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(4);
+        Bytes f = FromStation(kApMac, sequence, MSG_SESSION, grant);
+        switch (kind % 4) {
+            case 0: f.resize(f.size() / 2); break;                               // cut short
+            case 1: f.back() ^= 0xFF; break;                                     // bad CRC-16
+            case 2: f = FromStation(kOtherMac, sequence, MSG_SESSION, grant); break;
+            default: f = FromStation(kApMac, static_cast<uint16_t>(sequence + 9), MSG_SESSION, grant); break;
+        }
+        return f;
+    };
+    struct Case {
+        const char* what;
+        int replyAfterMs;  // 0: the AP never answers
+        bool withJunk;
+    };
+    // Two sends of 50 ms each when nothing answers.
+    constexpr int kRetries = 1, kTimeoutMs = 50;
+    std::vector<size_t> pumpsOf[2];
+    for (const Case c : {Case{"quiet, no reply", 0, false}, Case{"junk, no reply", 0, true},
+                         Case{"quiet, reply at 37 ms", 37, false}, Case{"junk, reply at 37 ms", 37, true}}) {
+        SCOPED_TRACE(c.what);
+        wire().Reset();
+        SetClockHook(FakeClock);  // forgets the pump time of the previous case
+        ASSERT_EQ(SetProtocolParameters(1500, kRetries, kTimeoutMs), 0);
+        wire().station = [&](const Request& r) {
+            if (r.header.type != MSG_SESSION) return;
+            if (c.withJunk)
+                for (int ms = 1; ms < kTimeoutMs; ++ms) wire().Deliver(junk(r.header.sequence, ms), ms);
+            if (c.replyAfterMs > 0)
+                wire().Deliver(FromStation(kApMac, r.header.sequence, MSG_SESSION,
+                                           Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(4)),
+                               static_cast<uint64_t>(c.replyAfterMs));
+        };
+        std::vector<uint64_t> handlerTimes;
+        wire().onPump = [&] { handlerTimes.push_back(wire().now); };
+        const uint64_t start = wire().now;
+        uint16_t session = 0;
+        const int status = Login(Peer(kApMac), "user", "secret", session);
+        const uint64_t elapsed = wire().now - start;
+        if (c.replyAfterMs > 0) {
+            EXPECT_EQ(status, STATUS_OK);
+            EXPECT_EQ(session, 4);
+            EXPECT_EQ(elapsed, static_cast<uint64_t>(c.replyAfterMs)) << "the reply ends the wait at once";
+        } else {
+            EXPECT_EQ(status, STATUS_NO_REPLY);
+            EXPECT_EQ(elapsed, static_cast<uint64_t>((kRetries + 1) * kTimeoutMs)) << "each wait lasts its time-out";
+        }
+        if (c.withJunk) {
+            EXPECT_GT(wire().pollArguments.size(), elapsed / 2) << "the junk did wake the wait";
+        }
+
+        ASSERT_FALSE(handlerTimes.empty());
+        uint64_t last = start;
+        for (uint64_t t : handlerTimes) {
+            EXPECT_LE(t - last, static_cast<uint64_t>(kPollIntervalMs)) << "a handler waited too long at " << t;
+            last = t;
+        }
+        for (size_t i = 1; i < handlerTimes.size(); ++i)
+            EXPECT_GE(handlerTimes[i] - handlerTimes[i - 1], static_cast<uint64_t>(kPollIntervalMs))
+                << "pumped again before 10 ms had passed, at " << handlerTimes[i];
+        EXPECT_LE(handlerTimes.size(), elapsed / kPollIntervalMs + 1);
+        pumpsOf[c.withJunk ? 1 : 0].push_back(handlerTimes.size());
+    }
+    ASSERT_EQ(pumpsOf[0].size(), 2u);
+    ASSERT_EQ(pumpsOf[1].size(), 2u);
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_LE(pumpsOf[1][i], pumpsOf[0][i] + 1) << "junk added pump calls over the quiet wait of the same length";
+}
+
+// Exchanges answered within a millisecond, one after another: the pump runs
+// on the same 10 ms rhythm across them rather than never or after each.
+TEST_F(EngineTest, BackToBackShortExchangesShareThePumpRhythm) {
+    ASSERT_EQ(SetProtocolParameters(1500, 3, 1000), 0);
+    Answer(
+        MSG_SESSION, MSG_SESSION,
+        [](const Request&) -> std::optional<Bytes> { return Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(4); }, 3);
+    // The AP takes 3 ms per answer, and its first junk frame comes after 1 ms,
+    // so each wait wakes once without a reply.
+    const auto station = wire().station;
+    wire().station = [&](const Request& r) {
+        wire().Deliver(FromStation(kOtherMac, r.header.sequence, MSG_SESSION, Body().u16(SESSION_LOGIN_REPLY)), 1);
+        station(r);
+    };
+    const uint64_t start = wire().now;
+    for (int i = 0; i < 40; ++i) {
+        uint16_t session = 0;
+        ASSERT_EQ(Login(Peer(kApMac), "user", "secret", session), STATUS_OK);
+    }
+    const uint64_t elapsed = wire().now - start;
+    ASSERT_EQ(elapsed, 120u);
+    EXPECT_GE(wire().pumpTimes.size(), elapsed / kPollIntervalMs - 1) << "pumped throughout";
+    EXPECT_LE(wire().pumpTimes.size(), elapsed / kPollIntervalMs + 1) << "not once per exchange";
 }
 
 TEST_F(EngineTest, ReplyAfterItsOperationReturnedIsIgnored) {
