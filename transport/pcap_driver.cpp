@@ -42,9 +42,6 @@ static_assert(kSnapLength >= 1514);
 // Same layout as the kernel's sock_filter; libpcap takes its own type.
 static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
 
-// Frames handed over per Drain: a flood cannot hold the caller inside one call.
-constexpr int kDrainBatch = 64;
-
 bool ReadHardwareAddress(const std::string& name, sockaddr& address) {
     if (name.empty() || name.size() >= IFNAMSIZ) return false;
     ifreq request{};

@@ -45,8 +45,7 @@ constexpr const char* kUsage =
     "             [--drop-requests P] [--drop-replies P] [--dup-replies P] [--delay-ms MS] [--delay-prob P]\n"
     "             [--corrupt-checksum P] [--wrong-sequence P] [--foreign-mac P] [--oversized-block P]\n"
     "             [--truncated-block P] [--lying-count P] [--refuse-write-chunk K] [--refuse-commit]\n"
-    "             [--forge-chunk K] [--junk N] [--fault-on browse,login,block]
-"
+    "             [--forge-chunk K] [--junk N] [--fault-on browse,login,block]\n"
     "See tools/apsim/README.md.\n";
 
 struct Options {
