@@ -3,7 +3,8 @@
 // link 2 see the same 60 APs, link 1 sees 60 others. The list must be exactly
 // the one the adapter-by-adapter browse makes: each AP once with the first
 // adapter that saw it, at most 100 with the earlier adapters' replies first,
-// sorted by MAC; and an adapter that is down is not browsed.
+// sorted by MAC, through the in-process driver and the packet helper alike;
+// and an adapter that is down is not browsed.
 
 #include <QApplication>
 #include <QFile>
@@ -21,6 +22,7 @@
 #include "protocol/engine.h"
 #include "protocol/operations.h"
 #include "transport/adapter.h"
+#include "transport/link_driver.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
 #include "ui_support.h"
@@ -186,6 +188,17 @@ void BrowseTogetherTest::oneWaitListsWhatTheOneByOneBrowseLists() {
     QCOMPARE(BrowseRequests(0), 3);
     QCOMPARE(BrowseRequests(1), 3);
     QCOMPARE(BrowseRequests(2), 2);
+
+    // The same through the packet helper, which holds the captures in a process of its own.
+    std::unique_ptr<PacketDriver> link = MakeLinkDriver(APUTIL_LINK_HELPER);
+    QVERIFY(link != nullptr);
+    theAdapter.SetDriver(std::move(link));
+    QVERIFY(theAdapter.ProbeAdapters());
+    const QList<Listed> viaHelper = Browse();
+    theAdapter.SetDriver(MakePcapDriver());
+    QVERIFY(theAdapter.ProbeAdapters());
+    QCOMPARE(viaHelper, oneByOne);
+    QCOMPARE(BrowseRequests(2), 3);
 }
 
 void BrowseTogetherTest::anAdapterThatIsDownIsNotBrowsed() {

@@ -173,6 +173,35 @@ TEST_F(HelperTest, ListsWhatTheInProcessProbingFinds) {
     EXPECT_FALSE(theAdapter.NeedsPrivilege());
 }
 
+TEST_F(HelperTest, OpensOnlyEthernetInterfacesTheKernelLists) {
+    LinkDriver* link = UseHelper();
+    const struct {
+        const char* name;
+        bool opens;
+        OpenError error;
+    } cases[] = {
+        {"vethA1", true, OpenError::None},
+        {"lo", false, OpenError::Other},             // not Ethernet
+        {"any", false, OpenError::NoSuchDevice},     // a capture pseudo-device, no interface
+        {"vethB0", false, OpenError::NoSuchDevice},  // the other namespace's
+        {"../vethA0", false, OpenError::NoSuchDevice},
+    };
+    for (const auto& c : cases) {
+        OpenError error = OpenError::Other;
+        EXPECT_EQ(link->OpenChannel(4, c.name, error), c.opens) << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+        uint8_t mac[6] = {};
+        EXPECT_EQ(link->HardwareAddress(c.name, mac), c.opens) << c.name;
+        if (c.opens) {
+            EXPECT_EQ(std::memcmp(mac, mac1, 6), 0);
+        }
+        link->CloseChannel(4);
+    }
+    // The helper is still there and answering after all of it.
+    uint32_t dropped = 0, refused = 0, malformed = 0;
+    EXPECT_TRUE(link->Status(dropped, refused, malformed));
+}
+
 TEST_F(HelperTest, RelaysFramesBothWaysAndDropsGroupSources) {
     UseHelper();
     ASSERT_TRUE(theAdapter.ProbeAdapters());
