@@ -25,8 +25,11 @@ same_files() {  # label, file with the list found
 
 check_tree() {  # prefix folder
     local prefix=$1
-    [ -f "$prefix/bin/aputil" ] && [ ! -L "$prefix/bin/aputil" ] && [ -x "$prefix/bin/aputil" ] ||
-        fail "bin/aputil is not an executable file"
+    local program
+    for program in bin/aputil libexec/aputil/aputil-link; do
+        [ -f "$prefix/$program" ] && [ ! -L "$prefix/$program" ] && [ -x "$prefix/$program" ] ||
+            fail "$program is not an executable file"
+    done
     if command -v desktop-file-validate >/dev/null; then
         desktop-file-validate "$prefix/share/applications/aputil.desktop" || fail "desktop entry does not validate"
     fi
@@ -110,7 +113,7 @@ FAKE
     [ ! -e "$tmp/setcap.calls" ] || fail "postinst abort-upgrade ran setcap"
 
     # The real setcap on the unpacked helper: it comes out with exactly cap_net_raw.
-    if [ -f "$tmp/root$helper" ] && [ "$(id -u)" = 0 ]; then
+    if [ "$(id -u)" = 0 ]; then
         DPKG_ROOT=$tmp/root "$postinst" configure || fail "postinst configure on the unpacked tree"
         caps=$(getcap "$tmp/root$helper")
         [[ "$caps" == *"cap_net_raw=ep" ]] || fail "helper capabilities after postinst: '$caps'"
