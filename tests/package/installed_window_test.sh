@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installed window, started from a folder of the user's, reads its texts
 # from the current directory when it holds a "message.txt" and otherwise from
-# the installed share/aputil. Run inside a namespace of its own (with-netns),
+# the installed share/aputil, and runs the packet helper installed in
+# libexec/aputil. Run inside a namespace of its own (with-netns),
 # so its browse stays off the machine's interfaces; the window's title, the
 # catalogue's UTILITY_NAME, shows which catalogue it read.
 #   installed_window_test.sh BUILD_DIR
@@ -53,7 +54,19 @@ shows_title() {  # folder title
         kill -0 "$window" 2>/dev/null || break
         sleep 0.2
     done
-    if [ $found != 0 ]; then
+    # The window runs the helper installed beside it (../libexec/aputil).
+    if [ $found = 0 ]; then
+        local child helper="" want
+        want=$(realpath "$tmp/prefix/libexec/aputil/aputil-link")
+        for _ in $(seq 50); do
+            for child in $(ps --ppid "$window" -o pid= 2>/dev/null); do
+                [ "$(readlink "/proc/$child/exe" 2>/dev/null)" = "$want" ] && helper=$child
+            done
+            [ -n "$helper" ] && break
+            sleep 0.1
+        done
+        [ -n "$helper" ] || { echo "FAIL: the installed window runs no $want"; found=1; }
+    else
         echo "FAIL: started in $folder, no window titled \"$title\"; windows:"
         xwininfo -root -tree 2>/dev/null | grep '"' | head -n 20
         cat "$tmp/window.log"
