@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace aputil {
 namespace {
@@ -140,6 +142,17 @@ bool LoadMessageCatalogue(const char* path) {
     LoadMessageCatalogueStream(file);
     std::fclose(file);
     return true;
+}
+
+bool LoadMessageCatalogueFromFolders(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+        const std::filesystem::path file = std::filesystem::path(folder) / kMessageFileName;
+        // fopen opens a directory too; only a file is a catalogue.
+        std::error_code error;
+        if (std::filesystem::is_regular_file(file, error) && LoadMessageCatalogue(file.c_str())) return true;
+    }
+    catalogue.count = 0;
+    return false;
 }
 
 bool LoadMessageCatalogueStream(std::FILE* file) {

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace aputil {
 
@@ -39,6 +40,9 @@ bool LoadMessageCatalogue();
 // The same for a file named by the caller (the copy installed beside the
 // program, a test fixture).
 bool LoadMessageCatalogue(const char* path);
+// Reads the first "message.txt" that is a regular file and opens, trying the
+// folders in order (see data_folders.h); false when none does.
+bool LoadMessageCatalogueFromFolders(const std::vector<std::string>& folders);
 // The same for an open stream, read from where it stands to its end; the
 // caller keeps and closes it. False only for a null stream.
 bool LoadMessageCatalogueStream(std::FILE* file);

@@ -2,9 +2,11 @@
 // side: normal, disabled, pressed, held down), the header banner, the page
 // background that continues it, the field icon, the message dialog picture and
 // the search animation strip. Run by the build; edit and rebuild to change the
-// look.
+// look. With --icons it draws the program's desktop icon instead, one PNG per
+// size in the freedesktop "hicolor" theme layout (SIZExSIZE/apps/aputil.png).
 //
 //   aputil_artgen OUTPUT_DIR
+//   aputil_artgen --icons OUTPUT_DIR
 
 #include <QDir>
 #include <QFont>
@@ -302,17 +304,65 @@ void PencilGlyph(QPainter& p, const QRectF& r, const QColor& c) {
     p.setRenderHint(QPainter::Antialiasing, false);
 }
 
+// The desktop icon, drawn in a unit box so every size is drawn, not scaled: a
+// blue tile with an access point (box, antenna, two radio arcs).
+QImage DrawAppIcon(int size) {
+    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.scale(size / 64.0, size / 64.0);
+    QLinearGradient tile(0, 2, 0, 62);
+    tile.setColorAt(0, kMidBlue);
+    tile.setColorAt(1, kDeepBlue);
+    p.setPen(QPen(kDeepBlue.darker(130), 1.5));
+    p.setBrush(tile);
+    p.drawRoundedRect(QRectF(2, 2, 60, 60), 11, 11);
+    // Access point body with two lights.
+    p.setPen(Qt::NoPen);
+    p.setBrush(kPale);
+    p.drawRoundedRect(QRectF(12, 40, 40, 12), 3, 3);
+    p.setBrush(QColor(0x4c, 0xc3, 0x4c));
+    p.drawEllipse(QPointF(20, 46), 2.5, 2.5);
+    p.setBrush(QColor(0xf5, 0xb8, 0x20));
+    p.drawEllipse(QPointF(28, 46), 2.5, 2.5);
+    // Antenna and the waves it sends.
+    p.setPen(QPen(kPale, 3.5, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(44, 40), QPointF(44, 22));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(36, 14, 16, 16), 30 * 16, 120 * 16);
+    p.drawArc(QRectF(28, 6, 32, 32), 35 * 16, 110 * 16);
+    p.end();
+    return img;
+}
+
+bool SaveIcons(const QString& dir) {
+    bool ok = true;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = dir + QStringLiteral("/%1x%1/apps").arg(size);
+        ok &= QDir().mkpath(folder) && DrawAppIcon(size).save(folder + QStringLiteral("/aputil.png"), "PNG");
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: aputil_artgen OUTPUT_DIR\n");
+    const bool icons = argc == 3 && QString::fromLocal8Bit(argv[1]) == QStringLiteral("--icons");
+    if (argc != 2 && !icons) {
+        std::fprintf(stderr, "usage: aputil_artgen [--icons] OUTPUT_DIR\n");
         return 2;
     }
-    const QString dir = QString::fromLocal8Bit(argv[1]);
+    const char* target = argv[argc - 1];
+    const QString dir = QString::fromLocal8Bit(target);
     if (!QDir().mkpath(dir)) {
-        std::fprintf(stderr, "aputil_artgen: cannot create %s\n", argv[1]);
+        std::fprintf(stderr, "aputil_artgen: cannot create %s\n", target);
+        return 1;
+    }
+    if (icons) {
+        if (SaveIcons(dir)) return 0;
+        std::fprintf(stderr, "aputil_artgen: could not write every icon into %s\n", target);
         return 1;
     }
     bool ok = true;
@@ -336,7 +386,7 @@ int main(int argc, char** argv) {
     ok &= SaveMessagePicture(dir);
     ok &= SaveSearchAnimation(dir);
     if (!ok) {
-        std::fprintf(stderr, "aputil_artgen: could not write every picture into %s\n", argv[1]);
+        std::fprintf(stderr, "aputil_artgen: could not write every picture into %s\n", target);
         return 1;
     }
     return 0;

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "app/catalogue.h"
+#include "app/data_folders.h"
 #include "app/gui/artwork.h"
 #include "app/gui/image_button.h"
 #include "app/gui/instance_guard.h"
@@ -188,12 +190,10 @@ void TForm1::LoadPictures() {
 }
 
 // Reads "message.txt" from the current directory; without one there, the copy
-// installed beside the program.
+// beside the program, then the one installed in the shared data folder.
 bool TForm1::LoadCatalogue() {
-    if (QFileInfo(QString::fromLatin1(kMessageFileName)).isFile() && LoadMessageCatalogue()) return true;
-    const QString beside =
-        QCoreApplication::applicationDirPath() + QLatin1Char('/') + QString::fromLatin1(kMessageFileName);
-    return LoadMessageCatalogue(QFile::encodeName(beside).constData());
+    return LoadMessageCatalogueFromFolders(DataFolders(QFile::encodeName(QDir::currentPath()).toStdString(),
+        QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()));
 }
 
 void TForm1::SetPasswordChar(QChar c) {

@@ -2,15 +2,22 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <string>
+
+#include "app/data_folders.h"
 
 namespace aputil {
 
 QStringList ArtworkFolders() {
-    QStringList folders{QDir::currentPath() + QStringLiteral("/img")};
-    if (QCoreApplication::instance() != nullptr) {
-        const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/img");
-        if (!folders.contains(beside)) folders << beside;
+    const std::string programDir = QCoreApplication::instance() != nullptr
+        ? QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()
+        : std::string();
+    QStringList folders;
+    for (const std::string& folder : DataFolders(QFile::encodeName(QDir::currentPath()).toStdString(), programDir)) {
+        folders << QFile::decodeName(QByteArray::fromStdString(folder)) + QStringLiteral("/img");
     }
     return folders;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Where the window's pictures come from: "img/<name>" under the current
-// directory first, then beside the program, so that a copy run from its build
-// or install folder finds the artwork installed with it.
+// directory first, then beside the program, then in the installed shared data
+// folder (app/data_folders.h), so that a copy run from its build tree or an
+// installed one started from anywhere finds its artwork.
 
 #include <QPixmap>
 #include <QString>
