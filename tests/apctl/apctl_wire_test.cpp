@@ -462,6 +462,20 @@ TEST_F(ApctlWire, PasswordsNeverFromArgumentsAndDiffOfApsAndFiles) {
     EXPECT_EQ(wrong.status, 1);
     EXPECT_NE(wrong.doc.at("results")[0].at("error").get<std::string>().find("login"), std::string::npos);
 
+    // A new password is read from a file, never printed, and lands in the image.
+    const std::string newPw = (work_ / "newpw").string();
+    WriteFile(newPw, {'s', '3', 'c', 'r', '3', 't', '\n'});
+    const Result changed = Run({"--json", "set", mac1, "password=@" + newPw});
+    ASSERT_EQ(changed.status, 0) << changed.err;
+    const json& change = changed.doc.at("results")[0];
+    EXPECT_EQ(change.at("verified"), true);
+    ASSERT_EQ(change.at("changes").size(), 1u) << change.dump();
+    EXPECT_EQ(change.at("changes")[0].at("field"), "password");
+    EXPECT_TRUE(change.at("changes")[0].at("to").is_null());
+    EXPECT_EQ(changed.out.find("s3cr3t"), std::string::npos);
+    const auto image1 = LiveImages(sim).at(DashedOf(mac1));
+    EXPECT_EQ(std::string(image1.begin() + 552, image1.begin() + 559), std::string("s3cr3t\0", 7));
+
     const std::string file = (work_ / "a.apbak").string();
     ASSERT_EQ(Run({"--quiet", "backup", mac0, file}).status, 0);
     ASSERT_EQ(Run({"--quiet", "set", mac0, "ssid=Moved"}).status, 0);
