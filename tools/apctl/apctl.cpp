@@ -36,6 +36,7 @@
 #include "protocol/frame.h"
 #include "protocol/operations.h"
 #include "transport/adapter.h"
+#include "transport/link_driver.h"
 
 namespace apctl {
 namespace {
@@ -254,12 +255,31 @@ std::string LoginPassword(const Options& o) {
 
 // ---------------------------------------------------------------- transport
 
+// The raw-packet right belongs to the helper; without one beside apctl it
+// opens captures itself (as root, or given the right).
+void UseHelperWhenPresent() {
+    static bool chosen = false;
+    if (chosen) return;
+    chosen = true;
+    if (std::getenv("APCTL_IN_PROCESS")) return;
+    if (const std::string helper = FindLinkHelper(); !helper.empty()) {
+        if (auto driver = MakeLinkDriver(helper)) theAdapter.SetDriver(std::move(driver));
+    }
+}
+
 void StartTransport(const Options& o) {
     theAdapter.quiet = 1;
+    UseHelperWhenPresent();
     InitPacketDriver();
     if (theAdapter.usableCount == 0) {
-        throw NoAdapterError{geteuid() == 0 ? "no usable Ethernet adapter"
-                                            : "no usable adapter: raw packet access needs root or CAP_NET_RAW"};
+        if (theAdapter.NeedsPrivilege() || geteuid() != 0) {
+            const std::string program = theAdapter.PrivilegedProgram();
+            throw NoAdapterError{"no usable adapter: no privilege for raw packet access (run as root, or give " +
+                                 (program.empty() ? std::string("the packet helper aputil-link beside apctl")
+                                                  : program) +
+                                 " CAP_NET_RAW)"};
+        }
+        throw NoAdapterError{"no usable Ethernet adapter"};
     }
     if (!o.adapter.empty()) {
         for (int k = 0; k < theAdapter.usableCount; ++k) {
@@ -790,6 +810,7 @@ struct Run {
     void Adapters() {
         Json& list = result.Set("adapters", Json::Array());
         theAdapter.quiet = 1;
+        UseHelperWhenPresent();
         InitPacketDriver();
         theAdapter.EnumerateAdapters();
         for (int i = 0; i < theAdapter.adapterCount; ++i) {
