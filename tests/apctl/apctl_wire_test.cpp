@@ -485,6 +485,18 @@ TEST_F(ApctlWire, PasswordsNeverFromArgumentsAndDiffOfApsAndFiles) {
     const auto image1 = LiveImages(sim).at(DashedOf(mac1));
     EXPECT_EQ(std::string(image1.begin() + 552, image1.begin() + 559), std::string("s3cr3t\0", 7));
 
+    // Names are 8-bit Latin-1 in the image and UTF-8 on the command line and in JSON.
+    ASSERT_EQ(Run({"--quiet", "set", mac1, "name=Caf\xc3\xa9"}).status, 0);
+    const auto named = LiveImages(sim).at(DashedOf(mac1));
+    EXPECT_EQ(std::string(named.begin() + 472, named.begin() + 477), std::string("Caf\xe9\0", 5));
+    const Result shown = Run({"--json", "show", mac1});
+    ASSERT_EQ(shown.status, 0) << shown.out << shown.err;
+    EXPECT_EQ(shown.doc.at("results")[0].at("settings").at("name"), "Caf\xc3\xa9");
+    const Result plain = Run({"show", mac1});
+    EXPECT_NE(plain.out.find("name: Caf\xc3\xa9\n"), std::string::npos) << plain.out;
+    const Result unknown = Run({"--json", "show", "Caf\xc3\xa9-2"});
+    EXPECT_EQ(unknown.doc.at("results")[0].at("ap"), "Caf\xc3\xa9-2") << "an argument is shown as given";
+
     const std::string file = (work_ / "a.apbak").string();
     ASSERT_EQ(Run({"--quiet", "backup", mac0, file}).status, 0);
     ASSERT_EQ(Run({"--quiet", "set", mac0, "ssid=Moved"}).status, 0);

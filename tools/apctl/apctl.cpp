@@ -199,10 +199,10 @@ class Output {
 public:
     explicit Output(const Options& o) : options_(o) {}
     void Progress(const std::string& who, const std::string& what) const {
-        if (!options_.quiet) std::cerr << "apctl: " << who << ": " << what << std::endl;
+        if (!options_.quiet) std::cerr << Json::Utf8("apctl: " + who + ": " + what) << std::endl;
     }
     void Line(const std::string& text) const {
-        if (!options_.json) Print(text + "\n");
+        if (!options_.json) Print(Json::Utf8(text) + "\n");
     }
 
 private:
@@ -386,7 +386,7 @@ std::vector<Target> ResolveTargets(const std::vector<std::string>& args, const s
                 }
             }
         }
-        if (!matched) targets.push_back(Target{arg, std::nullopt});
+        if (!matched) targets.push_back(Target{FromUtf8(arg), std::nullopt});
     }
     return targets;
 }
@@ -842,8 +842,8 @@ struct Run {
             a.Set("product", RecordText(e.record.product));
             a.Set("model", RecordText(e.record.model));
             a.Set("adapter", theAdapter.usableName[e.adapter]);
-            out.Line(MacText(e.record) + "  " + Json::Utf8(RecordText(e.record.apName)) + "  " +
-                     Json::Utf8(RecordText(e.record.model)) + "  " + theAdapter.usableName[e.adapter]);
+            out.Line(MacText(e.record) + "  " + RecordText(e.record.apName) + "  " + RecordText(e.record.model) +
+                     "  " + theAdapter.usableName[e.adapter]);
             list.Push(a);
         }
     }
