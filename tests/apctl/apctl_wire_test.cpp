@@ -571,6 +571,11 @@ TEST_F(ApctlWire, UnprivilegedUserThroughTheHelper) {
     EXPECT_EQ(alone.status, 3) << alone.out << alone.err;
     EXPECT_NE(alone.doc.at("error").get<std::string>().find("privilege"), std::string::npos) << alone.out;
 
+    const Result listed = Run({"--json", "adapters"});
+    EXPECT_EQ(listed.status, 3) << listed.out;
+    EXPECT_FALSE(listed.doc.at("adapters").empty()) << "the list is printed all the same";
+    for (const auto& a : listed.doc.at("adapters")) EXPECT_EQ(a.at("usable"), false) << a.dump();
+
     fs::copy_file(APCTL_HELPER_PATH, bin / "aputil-link");
     const std::string setcap = "setcap cap_net_raw+ep " + (bin / "aputil-link").string() + " 2>/dev/null";
     if (std::system(setcap.c_str()) != 0) GTEST_SKIP() << "file capabilities not available here";

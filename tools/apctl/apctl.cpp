@@ -760,6 +760,7 @@ struct Run {
     Output out{options};
     Json result = Json::Object();
     bool failed = false;
+    std::string noAdapter;  // adapters: why none is usable
 
     explicit Run(Options o) : options(std::move(o)) {}
 
@@ -828,6 +829,14 @@ struct Run {
                                                "  usable"
                                          : "  not usable"));
             list.Push(a);
+        }
+        // The list is printed either way; a script still learns that nothing can be used.
+        if (theAdapter.usableCount == 0) {
+            try {
+                StartTransport(options);
+            } catch (const NoAdapterError& e) {
+                noAdapter = e.text;
+            }
         }
     }
 
@@ -1303,6 +1312,7 @@ int Main(int argc, char** argv) {
         }
         result = run.result;
         status = run.failed ? kExitApFailed : kExitDone;
+        if (!run.noAdapter.empty()) throw NoAdapterError{run.noAdapter};
         if (const Json* e = result.Find("error"); status == kExitApFailed && e && e->IsNull()) {
             // Per-AP failures carry their own errors.
         }
