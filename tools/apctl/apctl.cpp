@@ -1099,8 +1099,8 @@ struct Run {
             out.Progress(who, "reading");
             if (!LogIn(*t.entry, password, error)) return;
             const ConfigImage snapshot = configImage;
-            // The restored image brings the password it was saved with; the
-            // read-back logs in with that one when the current one is refused.
+            // The restored image brings the password it was saved with: the
+            // read-back tries that one first, then the one of this run.
             const auto field = std::span<const uint8_t>(b.image).subspan(552, 480);
             const std::string saved(field.begin(), std::find(field.begin(), field.end(), uint8_t{0}));
             WriteAndVerify(*t.entry, password, IsValidPassword(saved) ? saved : password, snapshot, b.image, item,
@@ -1145,7 +1145,8 @@ struct Run {
                 const std::vector<Target> t = ResolveTargets({options.args[i]}, aps);
                 std::string error;
                 if (t.size() != 1 || !t[0].entry) {
-                    error = t.size() > 1 ? options.args[i] + " names several APs" : "no AP answered as " + options.args[i];
+                    const std::string given = FromUtf8(options.args[i]);
+                    error = t.size() > 1 ? given + " names several APs" : "no AP answered as " + given;
                 } else {
                     out.Progress(MacText(t[0].entry->record), "reading");
                     if (LogIn(*t[0].entry, password, error)) sides[i].image = configImage;
