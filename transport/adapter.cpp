@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "transport/capture_file.h"
+
 namespace aputil {
 
 CAdapter theAdapter;
@@ -180,7 +182,10 @@ void CAdapter::StopReceive() { receiveEnabled = 0; }
 void CAdapter::DeliverFrame(void* context, const uint8_t* frame, size_t length) {
     auto* self = static_cast<CAdapter*>(context);
     // A handler that turns delivery off stops the rest of the batch reaching it.
-    if (self->receiveEnabled && self->handler_ != nullptr) self->handler_(frame, length);
+    if (self->receiveEnabled && self->handler_ != nullptr) {
+        CaptureFrame(frame, length);
+        self->handler_(frame, length);
+    }
 }
 
 bool CAdapter::WaitForFrames(int ms) {
@@ -204,7 +209,9 @@ bool CAdapter::WaitForFrames(int ms) {
 
 bool CAdapter::TransmitFrame(const uint8_t* frame, size_t length) {
     if (!IsAdapterOpen() || frame == nullptr || length == 0) return false;
-    return driver_->Send(frame, length);
+    if (!driver_->Send(frame, length)) return false;
+    CaptureFrame(frame, length);
+    return true;
 }
 
 void ResetDriverServices() {}
