@@ -9,6 +9,7 @@
 #include <sys/time.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,7 @@ struct FrameIndex {
     size_t linkGet, linkRetry, linkReply, linkForeign, linkOtherSeq, browse, browseReply1, browseReply2;
     std::vector<std::pair<size_t, std::string>> malformed;  // frame, what the verdict must name
     size_t badMagic, undefinedType, padded;
+    size_t mutatedFrom = 0;  // every frame from here on is a mutation of one before
 };
 
 
@@ -289,6 +291,36 @@ void Dissector::BuildFrames() {
     Bytes padded = good;
     padded.resize(46, 0);  // to the Ethernet minimum
     at_.padded = Add(kAp, kUtility, padded);
+
+    // Mutations of all the frames above: every cut of a few of them, and
+    // seeded random byte changes (lengths and counts included) of each.
+    const std::vector<Bytes> originals = Frames();
+    at_.mutatedFrom = Frames().size();
+    for (size_t index : {at_.getReply, at_.block, at_.blockReply, at_.open, at_.browseReply1})
+        for (size_t cut = kEthHeaderSize; cut < originals[index].size(); ++cut)
+            Frames().emplace_back(originals[index].begin(), originals[index].begin() + static_cast<long>(cut));
+    std::mt19937 rng(18);
+    for (int round = 0; round < 6; ++round) {
+        for (const Bytes& original : originals) {
+            Bytes m = original;
+            if (m.size() <= kEthHeaderSize) continue;
+            const size_t changes = 1 + rng() % 4;
+            for (size_t k = 0; k < changes; ++k) {
+                const size_t at = kEthHeaderSize + rng() % (m.size() - kEthHeaderSize);
+                m[at] = static_cast<uint8_t>(rng());
+            }
+            if (round % 2 == 1) {
+                // A plausible checksum, so the body is walked as if it were sound.
+                Bytes payload(m.begin() + kEthHeaderSize, m.end());
+                const size_t length = payload.size() >= 5 ? (size_t{payload[3]} << 8 | payload[4]) : 0;
+                if (length >= 4 && length + 7 <= payload.size()) {
+                    payload = Reseal(payload);
+                    std::copy(payload.begin(), payload.end(), m.begin() + kEthHeaderSize);
+                }
+            }
+            Frames().push_back(std::move(m));
+        }
+    }
 }
 
 TEST_F(Dissector, KnownAnswerFrameReadsFieldByFieldWithAGoodChecksum) {
@@ -411,6 +443,20 @@ TEST_F(Dissector, ReplyIsLinkedToTheLatestRequestOfItsSequenceAndStations) {
     EXPECT_EQ(Value(at_.browseReply2, "aputil.response_to"), FrameNumber(at_.browse));
     // A session check is the AP's request, answered by the utility.
     EXPECT_EQ(Value(at_.checkReply, "aputil.response_to"), FrameNumber(at_.check));
+}
+
+TEST_F(Dissector, MutatedFramesAllDissectWithoutAnError) {
+    ASSERT_GT(Frames().size(), at_.mutatedFrom + 300);
+    size_t flagged = 0;
+    for (size_t i = at_.mutatedFrom; i < Frames().size(); ++i) {
+        const std::string experts = Experts(i);
+        EXPECT_EQ(experts.find("Dissector error"), std::string::npos) << "frame " << FrameNumber(i) << ": " << experts;
+        if (Frames()[i].size() >= kEthHeaderSize + 12) {
+            EXPECT_NE(Value(i, "aputil.type"), "") << FrameNumber(i);
+        }
+        if (experts.find("needed") != std::string::npos || experts.find("claims") != std::string::npos) ++flagged;
+    }
+    EXPECT_GT(flagged, 100u) << "cut frames are flagged as malformed";
 }
 
 TEST_F(Dissector, LengthsThatLieAreFlaggedMalformedWithoutALuaError) {
