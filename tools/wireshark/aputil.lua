@@ -110,14 +110,11 @@ local e = {
         expert.group.PROTOCOL, expert.severity.NOTE),
     trailing = ProtoExpert.new("aputil.trailing.bytes", "Bytes behind the body's fields", expert.group.PROTOCOL,
         expert.severity.NOTE),
-    no_response = ProtoExpert.new("aputil.response.missing", "No reply seen", expert.group.SEQUENCE,
-        expert.severity.NOTE),
     internal = ProtoExpert.new("aputil.dissector.error", "Dissector error", expert.group.MALFORMED,
         expert.severity.ERROR),
 }
 aputil.experts = {
-    e.bad_checksum, e.malformed, e.bad_magic, e.unknown_type, e.unterminated, e.trailing, e.no_response,
-    e.internal,
+    e.bad_checksum, e.malformed, e.bad_magic, e.unknown_type, e.unterminated, e.trailing, e.internal,
 }
 
 -- CRC-16/XMODEM: poly 0x1021, MSB first, initial 0, no final XOR.
