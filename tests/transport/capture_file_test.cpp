@@ -33,11 +33,12 @@ Bytes Frame(const uint8_t* dst, const uint8_t* src, uint16_t sequence, uint16_t 
     uint8_t payload[kFrameBufferSize];
     const size_t n = BuildFrame(payload, sequence, type, fields);
     EXPECT_NE(n, 0u) << "type " << type;
-    Bytes frame(dst, dst + 6);
-    frame.insert(frame.end(), src, src + 6);
-    frame.push_back(0xAA);
-    frame.push_back(0xAA);
-    frame.insert(frame.end(), payload, payload + n);
+    Bytes frame(kEthHeaderSize + n);
+    std::copy(dst, dst + 6, frame.begin());
+    std::copy(src, src + 6, frame.begin() + 6);
+    frame[12] = 0xAA;
+    frame[13] = 0xAA;
+    std::copy(payload, payload + n, frame.begin() + kEthHeaderSize);
     return frame;
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -30,11 +31,12 @@ constexpr uint8_t kOtherAp[6] = {0x02, 0x5e, 0x00, 0x00, 0x00, 0x02};
 constexpr uint8_t kBroadcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
 Bytes Ethernet(const uint8_t* dst, const uint8_t* src, const Bytes& payload) {
-    Bytes frame(dst, dst + 6);
-    frame.insert(frame.end(), src, src + 6);
-    frame.push_back(0xAA);
-    frame.push_back(0xAA);
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    Bytes frame(kEthHeaderSize + payload.size());
+    std::copy(dst, dst + 6, frame.begin());
+    std::copy(src, src + 6, frame.begin() + 6);
+    frame[12] = 0xAA;
+    frame[13] = 0xAA;
+    std::copy(payload.begin(), payload.end(), frame.begin() + kEthHeaderSize);
     return frame;
 }
 
