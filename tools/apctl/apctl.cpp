@@ -37,6 +37,7 @@
 #include "protocol/operations.h"
 #include "transport/adapter.h"
 #include "transport/capture_file.h"
+#include "transport/link_driver.h"
 
 namespace apctl {
 namespace {
@@ -203,10 +204,10 @@ class Output {
 public:
     explicit Output(const Options& o) : options_(o) {}
     void Progress(const std::string& who, const std::string& what) const {
-        if (!options_.quiet) std::cerr << "apctl: " << who << ": " << what << std::endl;
+        if (!options_.quiet) std::cerr << Json::Utf8("apctl: " + who + ": " + what) << std::endl;
     }
     void Line(const std::string& text) const {
-        if (!options_.json) Print(text + "\n");
+        if (!options_.json) Print(Json::Utf8(text) + "\n");
     }
 
 private:
@@ -259,12 +260,31 @@ std::string LoginPassword(const Options& o) {
 
 // ---------------------------------------------------------------- transport
 
+// The raw-packet right belongs to the helper; without one beside apctl it
+// opens captures itself (as root, or given the right).
+void UseHelperWhenPresent() {
+    static bool chosen = false;
+    if (chosen) return;
+    chosen = true;
+    if (std::getenv("APCTL_IN_PROCESS")) return;
+    if (const std::string helper = FindLinkHelper(); !helper.empty()) {
+        if (auto driver = MakeLinkDriver(helper)) theAdapter.SetDriver(std::move(driver));
+    }
+}
+
 void StartTransport(const Options& o) {
     theAdapter.quiet = 1;
+    UseHelperWhenPresent();
     InitPacketDriver();
     if (theAdapter.usableCount == 0) {
-        throw NoAdapterError{geteuid() == 0 ? "no usable Ethernet adapter"
-                                            : "no usable adapter: raw packet access needs root or CAP_NET_RAW"};
+        if (theAdapter.NeedsPrivilege() || geteuid() != 0) {
+            const std::string program = theAdapter.PrivilegedProgram();
+            throw NoAdapterError{"no usable adapter: no privilege for raw packet access (run as root, or give " +
+                                 (program.empty() ? std::string("the packet helper aputil-link beside apctl")
+                                                  : program) +
+                                 " CAP_NET_RAW)"};
+        }
+        throw NoAdapterError{"no usable Ethernet adapter"};
     }
     if (!o.adapter.empty()) {
         for (int k = 0; k < theAdapter.usableCount; ++k) {
@@ -371,7 +391,7 @@ std::vector<Target> ResolveTargets(const std::vector<std::string>& args, const s
                 }
             }
         }
-        if (!matched) targets.push_back(Target{arg, std::nullopt});
+        if (!matched) targets.push_back(Target{FromUtf8(arg), std::nullopt});
     }
     return targets;
 }
@@ -745,6 +765,7 @@ struct Run {
     Output out{options};
     Json result = Json::Object();
     bool failed = false;
+    std::string noAdapter;  // adapters: why none is usable
 
     explicit Run(Options o) : options(std::move(o)) {}
 
@@ -795,6 +816,7 @@ struct Run {
     void Adapters() {
         Json& list = result.Set("adapters", Json::Array());
         theAdapter.quiet = 1;
+        UseHelperWhenPresent();
         InitPacketDriver();
         theAdapter.EnumerateAdapters();
         for (int i = 0; i < theAdapter.adapterCount; ++i) {
@@ -813,6 +835,14 @@ struct Run {
                                          : "  not usable"));
             list.Push(a);
         }
+        // The list is printed either way; a script still learns that nothing can be used.
+        if (theAdapter.usableCount == 0) {
+            try {
+                StartTransport(options);
+            } catch (const NoAdapterError& e) {
+                noAdapter = e.text;
+            }
+        }
     }
 
     void BrowseCommand() {
@@ -826,8 +856,8 @@ struct Run {
             a.Set("product", RecordText(e.record.product));
             a.Set("model", RecordText(e.record.model));
             a.Set("adapter", theAdapter.usableName[e.adapter]);
-            out.Line(MacText(e.record) + "  " + Json::Utf8(RecordText(e.record.apName)) + "  " +
-                     Json::Utf8(RecordText(e.record.model)) + "  " + theAdapter.usableName[e.adapter]);
+            out.Line(MacText(e.record) + "  " + RecordText(e.record.apName) + "  " + RecordText(e.record.model) +
+                     "  " + theAdapter.usableName[e.adapter]);
             list.Push(a);
         }
     }
@@ -851,12 +881,20 @@ struct Run {
     }
 
     // Logs in again and reads the image back: true when it is `expected`.
-    bool Verify(const ApEntry& ap, const std::string& password, const ConfigImage& expected, std::string& error) {
+    // The image's own password comes first; the one of this run's login is the fallback.
+    bool Verify(const ApEntry& ap, const std::string& password, const std::string& fallback,
+                const ConfigImage& expected, std::string& error) {
         LogOut();
-        if (!LogIn(ap, password, error)) {
+        bool in = LogIn(ap, password, error);
+        if (!in && fallback != password) {
+            LogOut();
+            in = LogIn(ap, fallback, error);
+        }
+        if (!in) {
             error = "not verified: " + error;
             return false;
         }
+        error.clear();
         if (configImage != expected) {
             const auto n = std::inner_product(configImage.begin(), configImage.end(), expected.begin(), size_t{0},
                                               std::plus<>(), std::not_equal_to<>());
@@ -867,8 +905,8 @@ struct Run {
     }
 
     // Writes `edited` when it differs from what was read, finishes, verifies.
-    void WriteAndVerify(const ApEntry& ap, const std::string& password, const ConfigImage& snapshot,
-                        const ConfigImage& edited, Json& item, std::string& error) {
+    void WriteAndVerify(const ApEntry& ap, const std::string& password, const std::string& nextPassword,
+                        const ConfigImage& snapshot, const ConfigImage& edited, Json& item, std::string& error) {
         const std::string who = MacText(ap.record);
         configImage = edited;
         bool written = false;
@@ -893,7 +931,7 @@ struct Run {
         }
         ConfigImage expected = edited;
         StampImageChecksum(expected);
-        if (!Verify(ap, password, expected, error)) return;
+        if (!Verify(ap, nextPassword, password, expected, error)) return;
         item.Set("verified", true);
         out.Line(who + ": verified");
         out.Progress(who, "verified");
@@ -932,7 +970,9 @@ struct Run {
             }
             item.Set("changes", changes);
             if (options.check) return;
-            WriteAndVerify(*t.entry, password, snapshot, edited, item, error);
+            // A new password is the one the read-back has to log in with.
+            const std::string& next = request.basic.password ? *request.basic.password : password;
+            WriteAndVerify(*t.entry, password, next, snapshot, edited, item, error);
         });
     }
 
@@ -1064,7 +1104,12 @@ struct Run {
             out.Progress(who, "reading");
             if (!LogIn(*t.entry, password, error)) return;
             const ConfigImage snapshot = configImage;
-            WriteAndVerify(*t.entry, password, snapshot, b.image, item, error);
+            // The restored image brings the password it was saved with; the
+            // read-back logs in with that one when the current one is refused.
+            const auto field = std::span<const uint8_t>(b.image).subspan(552, 480);
+            const std::string saved(field.begin(), std::find(field.begin(), field.end(), uint8_t{0}));
+            WriteAndVerify(*t.entry, password, IsValidPassword(saved) ? saved : password, snapshot, b.image, item,
+                           error);
         });
     }
 
@@ -1285,6 +1330,7 @@ int Main(int argc, char** argv) {
         }
         result = run.result;
         status = run.failed ? kExitApFailed : kExitDone;
+        if (!run.noAdapter.empty()) throw NoAdapterError{run.noAdapter};
         if (const Json* e = result.Find("error"); status == kExitApFailed && e && e->IsNull()) {
             // Per-AP failures carry their own errors.
         }
