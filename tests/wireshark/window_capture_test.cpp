@@ -1,6 +1,7 @@
 // The window records a capture when APUTIL_PCAP names a file: the program is
 // started offscreen inside the test namespace with the simulator on the far
-// end, and its first browse and the AP's answer must be in the file.
+// end (a bridge behind two links), and its first browse on every adapter and
+// the AP's answer must be in the file.
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -10,6 +11,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +30,7 @@ struct Seen {
     bool browse = false;
     bool reply = false;
     size_t frames = 0;
+    std::set<std::string> browseSources;  // one per adapter the window browsed on
 };
 
 // Message types of the protocol frames in a capture that may still be growing.
@@ -42,6 +46,7 @@ Seen Read(const std::string& path) {
         if (h->caplen < 23 || d[12] != 0xAA || d[13] != 0xAA) continue;
         const int type = d[21] << 8 | d[22];
         seen.browse |= type == 0;
+        if (type == 0) seen.browseSources.insert(std::string(reinterpret_cast<const char*>(d) + 6, 6));
         seen.reply |= type == 1;
     }
     pcap_close(p);
@@ -57,6 +62,11 @@ TEST(WindowCapture, EnvironmentNamesTheFileAndTheFirstBrowseIsInIt) {
     const std::string capture = sim.Path("window.pcap");
     const std::string lock = sim.Path("instance.lock");
 
+    size_t links = 0;
+    std::istringstream ifs(std::getenv("APUTIL_IFS") ? std::getenv("APUTIL_IFS") : "");
+    for (std::string name; ifs >> name;) ++links;
+    ASSERT_GE(links, 2u) << "the test runs with two links";
+
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -69,7 +79,7 @@ TEST(WindowCapture, EnvironmentNamesTheFileAndTheFirstBrowseIsInIt) {
     }
     Seen seen;
     for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-         std::chrono::steady_clock::now() < deadline && !(seen.browse && seen.reply);) {
+         std::chrono::steady_clock::now() < deadline && !(seen.reply && seen.browseSources.size() >= links);) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         seen = Read(capture);
     }
@@ -78,6 +88,7 @@ TEST(WindowCapture, EnvironmentNamesTheFileAndTheFirstBrowseIsInIt) {
     waitpid(child, &status, 0);
     EXPECT_TRUE(seen.browse) << seen.frames << " frames";
     EXPECT_TRUE(seen.reply) << seen.frames << " frames";
+    EXPECT_EQ(seen.browseSources.size(), links) << "a browse from each adapter's own address";
 }
 
 }  // namespace
