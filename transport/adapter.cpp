@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include "transport/capture_file.h"
+
 namespace aputil {
 
 CAdapter theAdapter;
@@ -276,7 +278,10 @@ void CAdapter::StopReceive() { receiveEnabled = 0; }
 void CAdapter::DeliverFrame(void* context, const uint8_t* frame, size_t length) {
     auto* self = static_cast<CAdapter*>(context);
     // A handler that turns delivery off stops the rest of the batch reaching it.
-    if (self->receiveEnabled && self->handler_ != nullptr) self->handler_(frame, length);
+    if (self->receiveEnabled && self->handler_ != nullptr) {
+        CaptureFrame(frame, length);
+        self->handler_(frame, length);
+    }
 }
 
 void CAdapter::DeliverChannelFrame(void* context, int channel, const uint8_t* frame, size_t length) {
@@ -285,7 +290,10 @@ void CAdapter::DeliverChannelFrame(void* context, int channel, const uint8_t* fr
     // The handler drops frames from the address of the adapter that received them.
     std::memcpy(self->currentAddress, self->channelAddress[channel], sizeof self->currentAddress);
     self->deliveringChannel = channel;
-    if (self->receiveEnabled && self->handler_ != nullptr) self->handler_(frame, length);
+    if (self->receiveEnabled && self->handler_ != nullptr) {
+        CaptureFrame(frame, length);
+        self->handler_(frame, length);
+    }
     self->deliveringChannel = -1;
 }
 
@@ -316,14 +324,22 @@ bool CAdapter::WaitForFrames(int ms) {
 
 bool CAdapter::TransmitFrame(const uint8_t* frame, size_t length) {
     if (!IsAdapterOpen() || frame == nullptr || length == 0) return false;
-    if (channelCount == 0) return driver_->Send(frame, length);
+    if (channelCount == 0) {
+        if (!driver_->Send(frame, length)) return false;
+        CaptureFrame(frame, length);
+        return true;
+    }
     // On every channel, each from its own adapter's address.
     if (length < 12 || length > sizeof channelFrame_) return false;
     bool all = true;
     std::memcpy(channelFrame_, frame, length);
     for (int ch = 0; ch < channelCount; ++ch) {
         std::memcpy(channelFrame_ + 6, channelAddress[ch], 6);
-        all = driver_->SendOn(ch, channelFrame_, length) && all;
+        if (driver_->SendOn(ch, channelFrame_, length)) {
+            CaptureFrame(channelFrame_, length);
+        } else {
+            all = false;
+        }
     }
     return all;
 }

@@ -2,6 +2,8 @@
 // then the event loop. There are no command-line options; arguments are
 // ignored.
 
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <utility>
@@ -10,8 +12,22 @@
 #include "app/gui/instance_guard.h"
 #include "app/gui/message_form.h"
 #include "app/gui/uinterface.h"
+#include "transport/capture_file.h"
 #include "transport/link_driver.h"
 #include "ui/form1.h"
+
+namespace {
+
+// A capture of every frame for diagnosis, when the environment names a file
+// (the window takes no options). Passwords and keys are masked.
+void StartCaptureFromEnvironment() {
+    const char* path = std::getenv("APUTIL_PCAP");
+    if (path == nullptr || *path == '\0') return;
+    std::string error;
+    if (!aputil::StartFrameCapture(path, false, error)) std::fprintf(stderr, "aputil: %s\n", error.c_str());
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     aputil::TApplication app(argc, argv);
@@ -26,6 +42,8 @@ int main(int argc, char** argv) {
         aputil::TUInterface uinterface;
         aputil::TMessageForm messageForm(&form1);
         if (form1.IsDuplicate()) return 0;
+        // Only the copy that runs: a second one must not truncate its capture.
+        StartCaptureFromEnvironment();
         form1.show();
         return aputil::TApplication::exec();
     } catch (const std::exception& error) {

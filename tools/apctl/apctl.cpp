@@ -36,6 +36,7 @@
 #include "protocol/frame.h"
 #include "protocol/operations.h"
 #include "transport/adapter.h"
+#include "transport/capture_file.h"
 #include "transport/link_driver.h"
 
 namespace apctl {
@@ -85,6 +86,8 @@ options:
   --show-keys           show and diff also print the WEP key bytes
   --check               set: print the change, write nothing
   --force               restore: accept another AP's backup
+  --pcap FILE           write every frame sent and received to FILE (pcap); passwords and WEP keys masked
+  --pcap-keep-secrets   with --pcap: write passwords and keys as they travel (FILE readable by its owner only)
   --help, --version
 
 exit status: 0 done, 1 some AP failed, 2 bad usage or input, 3 no usable adapter or no privilege.
@@ -102,6 +105,8 @@ struct Options {
     bool force = false;
     std::string adapter;
     std::string passwordFile;
+    std::string pcap;
+    bool pcapKeepSecrets = false;
     std::string command;
     std::vector<std::string> args;
 };
@@ -1237,6 +1242,10 @@ Options ParseOptions(int argc, char** argv, bool& help, bool& version) {
             o.adapter = value("--adapter");
         } else if (a == "--password-file") {
             o.passwordFile = value("--password-file");
+        } else if (a == "--pcap") {
+            o.pcap = value("--pcap");
+        } else if (a == "--pcap-keep-secrets") {
+            o.pcapKeepSecrets = true;
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {
@@ -1250,6 +1259,7 @@ Options ParseOptions(int argc, char** argv, bool& help, bool& version) {
             positional.push_back(a);
         }
     }
+    if (o.pcapKeepSecrets && o.pcap.empty()) throw UsageError{"--pcap-keep-secrets needs --pcap FILE"};
     if (!positional.empty()) {
         o.command = positional.front();
         o.args.assign(positional.begin() + 1, positional.end());
@@ -1267,7 +1277,7 @@ int Main(int argc, char** argv) {
         const std::string_view a = argv[i];
         json = json || a == "--json";
         // The command is named in the output also when the options are bad.
-        if (a == "--adapter" || a == "--password-file") {
+        if (a == "--adapter" || a == "--password-file" || a == "--pcap") {
             ++i;
         } else if (command.empty() && !a.starts_with("-")) {
             command = a;
@@ -1287,6 +1297,14 @@ int Main(int argc, char** argv) {
             return kExitDone;
         }
         command = o.command;
+        if (!o.pcap.empty()) {
+            std::string why;
+            if (!StartFrameCapture(o.pcap, o.pcapKeepSecrets, why)) throw UsageError{why};
+        }
+        // Closed on every way out, so the file holds every frame up to the end.
+        struct CaptureEnd {
+            ~CaptureEnd() { StopFrameCapture(); }
+        } captureEnd;
         Run run(std::move(o));
         run.Begin();
         try {
