@@ -17,6 +17,8 @@
 #include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
+#include "key_rules.h"
+#include "image_text.h"
 #include "image/layout.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
@@ -43,8 +45,9 @@ std::optional<std::string> AsciiBytes(const QString& text) {
 }
 
 // Typed keys of the SSID and password fields: printable characters and
-// backspace reach the field; keys that move the focus or the caret pass as
-// they are; everything else (Enter, control characters, other scripts) is
+// backspace reach the field; keys that move the focus or the caret and the
+// editing shortcuts pass as they are (the validator checks what a paste
+// brings); everything else (Enter, control characters, other scripts) is
 // dropped.
 bool RefusedKey(const QKeyEvent* event) {
     const int key = event->key();
@@ -52,20 +55,22 @@ bool RefusedKey(const QKeyEvent* event) {
     if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Backspace || key == Qt::Key_Delete) {
         return false;
     }
+    if (IsEditingShortcut(event)) return false;
     const QString text = event->text();
     if (text.isEmpty()) return false;
     if (event->modifiers() & Qt::ControlModifier) return true;
     return !std::all_of(text.begin(), text.end(), IsPrintableAscii);
 }
 
-// Keeps out of the name field anything whose stored form would not fit the
-// image's name field (79 bytes and the terminator), whatever road the text
-// takes: typing, pasting or an input method.
+// Keeps out of the name field anything longer than the image's name field
+// (79 bytes and the terminator, one byte per character), whatever road the
+// text takes: typing, pasting or an input method. A character without a byte
+// of its own is let in and refused with a message at apply.
 class StoredLengthValidator : public QValidator {
 public:
     StoredLengthValidator(qsizetype limit, QObject* parent) : QValidator(parent), limit_(limit) {}
     State validate(QString& input, int& /*pos*/) const override {
-        if (input.contains(QChar(0)) || input.toLocal8Bit().size() > limit_) return Invalid;
+        if (input.contains(QChar(0)) || input.size() > limit_) return Invalid;
         return Acceptable;
     }
 
@@ -178,9 +183,9 @@ void TForm1::FillSetupPage() {
     const auto found = std::find(channelOfItem.begin(), used, stored);
     ComboBox2->setCurrentIndex(found == used ? -1 : static_cast<int>(found - channelOfItem.begin()));
 
-    Edit5->setText(QString::fromLocal8Bit(ReadApName(configImage)));
+    Edit5->setText(ImageText(ReadApName(configImage)));
     apNameAsFilled = Edit5->text();
-    Edit2->setText(QString::fromLocal8Bit(ReadSsid(configImage)));
+    Edit2->setText(ImageText(ReadSsid(configImage)));
     ssidAsFilled = Edit2->text();
 }
 
@@ -250,7 +255,8 @@ void TForm1::BitBtn8Click() {
     WriteNetworkFlag(edited);
     const QString name = Edit5->text();
     if (!name.isEmpty() && name != apNameAsFilled) {
-        fits = fits && WriteApName(edited, name.toLocal8Bit().toStdString());
+        const auto bytes = ImageBytes(name);
+        fits = fits && bytes && WriteApName(edited, *bytes);
     }
     const QString ssid = Edit2->text();
     if (!ssid.isEmpty() && ssid != ssidAsFilled) {
@@ -262,7 +268,8 @@ void TForm1::BitBtn8Click() {
         WriteChannel(edited, channelOfItem[static_cast<size_t>(item)]);
     }
     if (!fits) {
-        ShowMessageDialog(kept.writeFail);
+        // Nothing was sent: the text itself cannot be stored.
+        ShowMessageDialog(kept.textNotStorable);
         return;
     }
 

@@ -313,7 +313,8 @@ TEST_F(WireTest, TransmitSendsTheFrameAsGivenAndOwnFramesDoNotComeBack) {
     EXPECT_TRUE(other->Send(broadcast.data(), broadcast.size()));
     other->Close();
     EXPECT_FALSE(adapter.WaitForFrames(300));
-    EXPECT_TRUE(received.empty()) << "own frame delivered back: " << Hex(received[0]);
+    EXPECT_TRUE(received.empty()) << "own frame delivered back: "
+                                  << (received.empty() ? std::string() : Hex(received.front()));
 }
 
 TEST_F(WireTest, EchoedFramesComeBackFromThePeer) {
