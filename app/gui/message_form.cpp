@@ -30,6 +30,7 @@ TMessageForm::TMessageForm(QWidget* parent) : QDialog(parent) {
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(0, 0, kClientWidth, kClientHeight);
+    Image1->setTextFormat(Qt::PlainText);
     const QPixmap picture = LoadArtwork(QStringLiteral("message.bmp"));
     if (!picture.isNull()) {
         Image1->setPixmap(picture);
