@@ -45,7 +45,7 @@ constexpr size_t kChannelAt = 1068;
 
 QByteArray SetupCatalogue() {
     return TestCatalogue({"PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR", "GW_ERROR", "DISABLED", "WEP_64", "WEP_128",
-                          "MAC_ACC_NO", "MAC_ACC_ADDR", "WRITE_FAIL"});
+                          "MAC_ACC_NO", "MAC_ACC_ADDR", "WRITE_FAIL", "TEXT_NOT_STORABLE"});
 }
 
 // What a person leaves in a masked address field: each group in its three
@@ -371,8 +371,9 @@ void SetupTest::failedChecksShowTheirMessageAndSendNothing() {
         {"mask all 255", {}, {}, ip, "255.255.255.255", gw, {}, "mask_error text"},
         {"gateway with three numbers", {}, {}, ip, mask, "10.0.1", {}, "gw_error text"},
         {"gateway above 255", {}, {}, ip, mask, "10.0.0.999", {}, "gw_error text"},
-        // A name set behind the field's back that the image cannot hold.
-        {"name longer than its field", {}, {}, ip, mask, gw, QString(79, QChar(0x00e9)), "write_fail text"},
+        // A name with a character that has no byte of its own: nothing is
+        // sent, so the message says why instead of claiming a failed write.
+        {"name beyond Latin-1", {}, {}, ip, mask, gw, QStringLiteral("Lobby\u20ac"), "text_not_storable text"},
     };
     const int blocksBefore = static_cast<int>(sim_->Requests(MSG_BLOCK).size());
     for (const auto& c : cases) {
@@ -401,10 +402,10 @@ void SetupTest::failedChecksShowTheirMessageAndSendNothing() {
 
 void SetupTest::applyWithoutChangesSendsOnlyTheFinish() {
     // AP 1 allows channels 10 and 11 and uses 11: an untouched list keeps it.
-    // Its name ends in a byte that is no character of the local encoding, so
-    // the field shows a stand-in: an untouched field keeps the stored bytes.
+    // Its name ends in the 8-bit byte 0xE9, shown as its Latin-1 character:
+    // an untouched field keeps the stored bytes.
     QVERIFY(OpenSetup(1));
-    QVERIFY(form_->Edit5->text().endsWith(QChar(QChar::ReplacementCharacter)));
+    QVERIFY(form_->Edit5->text().endsWith(QChar(0x00e9)));
     form_->Edit4->setText(QStringLiteral("only the confirmation"));
     const int shown = messages_->texts.size();
     const int finishesBefore = static_cast<int>(BlockOps(BLOCK_OP_FINISH).size());
