@@ -4,6 +4,7 @@
 
 #include "form1.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -19,10 +20,13 @@
 #include <QMessageBox>
 #include <QProxyStyle>
 #include <QRadioButton>
+#include <QMouseEvent>
 #include <QScreen>
+#include <QStyleHints>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -73,6 +77,114 @@ void SetControlText(QWidget* control, const QString& text) {
 
 }  // namespace
 
+// A click acts on the page it began on. The pages lie on top of each other,
+// so what opens a page is under the cursor when that page appears: the second
+// press of a double-click on it, or a release whose press was made before the
+// page changed, would otherwise act on a control its user never aimed at.
+// While the window pauses (ReturnToLogin) input queues up for whatever will
+// be at its spot afterwards; that input is dropped.
+class InputGate : public QObject {
+public:
+    explicit InputGate(TForm1& form) : QObject(&form), form_(form) {}
+
+    // Delivers what is pending now, dropping every input event among it.
+    void DiscardPendingInput() {
+        discarding_ = true;
+        for (int i = 0; i < 2; ++i) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+        }
+        discarding_ = false;
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::Show && IsPage(watched)) {
+            ++pageSerial_;
+            return false;
+        }
+        if (discarding_ && IsUserInput(type)) return true;
+        if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonDblClick &&
+            type != QEvent::MouseButtonRelease) {
+            return false;
+        }
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget == nullptr || widget->window() != &form_) return false;
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        switch (type) {
+            case QEvent::MouseButtonPress: {
+                const auto at = static_cast<qint64>(mouse->timestamp());
+                const bool secondOfDouble =
+                    havePress_ && pressSerial_ != pageSerial_ && at >= lastPressAt_ &&
+                    at - lastPressAt_ <= QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
+                    (mouse->globalPosition() - lastPressPos_).manhattanLength() <=
+                        QGuiApplication::styleHints()->startDragDistance();
+                havePress_ = true;
+                lastPressAt_ = at;
+                lastPressPos_ = mouse->globalPosition();
+                if (secondOfDouble) {
+                    eatingClick_ = true;
+                    return true;
+                }
+                eatingClick_ = false;
+                pressSerial_ = pageSerial_;
+                return false;
+            }
+            case QEvent::MouseButtonDblClick:
+                return eatingClick_ || pressSerial_ != pageSerial_;
+            default:  // release
+                if (!eatingClick_ && pressSerial_ == pageSerial_) return false;
+                eatingClick_ = false;
+                // A button pressed on the page that went away must not stay
+                // down and fire when it comes back.
+                if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->setDown(false);
+                return true;
+        }
+    }
+
+private:
+    bool IsPage(const QObject* watched) const {
+        const QObject* pages[] = {form_.Panel1, form_.Panel2, form_.Panel3, form_.Panel4, form_.Panel6, form_.Panel8};
+        return std::find(std::begin(pages), std::end(pages), watched) != std::end(pages);
+    }
+
+    static bool IsUserInput(QEvent::Type type) {
+        switch (type) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::MouseMove:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::ContextMenu:
+            case QEvent::InputMethod:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+            case QEvent::TouchCancel:
+            case QEvent::TabletPress:
+            case QEvent::TabletMove:
+            case QEvent::TabletRelease:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    TForm1& form_;
+    bool discarding_ = false;
+    int pageSerial_ = 0;
+    int pressSerial_ = 0;
+    bool havePress_ = false;
+    bool eatingClick_ = false;
+    qint64 lastPressAt_ = 0;
+    QPointF lastPressPos_;
+};
+
 std::optional<QString> TForm1::CatalogueText(const char* key) {
     if (auto value = LookupMessage(std::string_view(key))) return QString::fromLocal8Bit(*value);
     return std::nullopt;
@@ -102,8 +214,13 @@ TForm1::TForm1(InstanceGuard* guard, QWidget* parent) : QWidget(parent, Qt::Wind
     BuildSetupPage();
     BuildSecurityPage();
     LoadPictures();
+    // Names, SSIDs and catalogue texts come from outside: a label shows them
+    // character for character, never as markup that could load a file.
+    for (QLabel* label : findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
     // Only the login page is up until the window is shown.
     for (QWidget* page : {Panel2, Panel3, Panel4, Panel6, Panel8}) page->hide();
+    inputGate_ = new InputGate(*this);
+    qApp->installEventFilter(inputGate_);
 
     if (const QScreen* desktop = screen()) {
         move(desktop->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
@@ -119,7 +236,8 @@ TForm1::TForm1(InstanceGuard* guard, QWidget* parent) : QWidget(parent, Qt::Wind
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
+// The gate goes first: it looks at the pages, which go with the window.
+TForm1::~TForm1() { delete inputGate_; }
 
 void TForm1::BuildHeader() {
     Panel7 = new TPicturePanel(this);
@@ -335,6 +453,10 @@ void TForm1::KeepCatalogueTexts() {
     // so this one has a built-in text when the catalogue lacks it.
     kept.writeFail = CatalogueText("WRITE_FAIL").value_or(
         QStringLiteral("The settings could not be written to the access point."));
+    // Likewise for a text the image cannot hold: nothing was sent, so the
+    // write failure's words would be wrong.
+    kept.textNotStorable = CatalogueText("TEXT_NOT_STORABLE").value_or(
+        QStringLiteral("A text holds a character the access point cannot store."));
 }
 
 void TForm1::LoadButtonImages() {
@@ -422,7 +544,13 @@ void TForm1::BitBtn6Click() { close(); }
 void TForm1::ReturnToLogin() {
     // The device is busy taking its new settings; the window waits without
     // handling input, as a browse before it is done would not find it.
-    QThread::msleep(kReturnPauseMs);
+    if (returnPause != nullptr) {
+        returnPause(kReturnPauseMs);
+    } else {
+        QThread::msleep(kReturnPauseMs);
+    }
+    // Clicks and keys given meanwhile were aimed at the page that goes away.
+    inputGate_->DiscardPendingInput();
     Panel3->hide();
     Panel8->hide();
     Panel1->show();

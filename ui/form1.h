@@ -28,6 +28,8 @@ class QTreeWidget;
 
 namespace aputil {
 
+enum class KeyCharClass;
+class InputGate;
 class InstanceGuard;
 class TAnimate;
 class TImageButton;
@@ -63,6 +65,7 @@ struct KeptTexts {
     QString wep128;
     QString warningMsg;
     QString writeFail;  // "WRITE_FAIL": an apply could not write the image
+    QString textNotStorable;  // "TEXT_NOT_STORABLE": a field holds a character the image cannot
 };
 
 // Browse filters of the access points this utility manages.
@@ -275,6 +278,8 @@ public:
     // The segment family, by segment number 1..24 (MaskEdit1..MaskEdit24).
     // The key press returns true when the key must not reach the segment.
     bool MaskEditKeyPress(int number, QKeyEvent* event);
+    // The characters segment `number` takes with the format now chosen.
+    [[nodiscard]] KeyCharClass SegmentCharClass(int number) const;
     void MaskEditChange(int number);
     void MaskEditClick(int number);
     void ApplyKeyEditorLayout(EncryptionMode mode, KeyFormat format);
@@ -316,6 +321,9 @@ public:
     void BitBtn3Click();
     void BitBtn6Click();
     void ReturnToLogin();
+    // How ReturnToLogin waits: the thread sleeps, handling nothing. Tests put
+    // the user's input into the queue meanwhile, as a window system would.
+    static inline void (*returnPause)(int ms) = nullptr;
     // The common end of both apply pages: takes the edited image, writes it
     // when it differs from imageSnapshot, always sends the finish request,
     // reports a failed write, then returns to the login page.
@@ -383,6 +391,10 @@ private:
     int messageCount_ = 0;
     QChar passwordChar_ = QLatin1Char('*');
     QProxyStyle* passwordStyle_ = nullptr;
+    // Sees the application's input before any control: drops the second
+    // press of a double-click that opened a page, and input given while the
+    // window pauses.
+    InputGate* inputGate_ = nullptr;
     std::array<BrowseRecord, kBrowseCapacity> replies_{};
 };
 

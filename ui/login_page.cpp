@@ -21,6 +21,7 @@
 #include "app/gui/uinterface.h"
 #include "app/textconv.h"
 #include "form1.h"
+#include "key_rules.h"
 #include "image/transfer.h"
 #include "protocol/engine.h"
 #include "transport/adapter.h"
@@ -59,10 +60,11 @@ bool SameMac(const BrowseRecord& a, const BrowseRecord& b) {
     return std::memcmp(a.peer.address, b.peer.address, kMacSize) == 0;
 }
 
-// A reply text up to its terminator, never past its field.
+// A reply text up to its terminator, never past its field; one Latin-1
+// character per byte, as the image holds the name.
 QString RecordText(const char (&field)[kBrowseTextSize]) {
     const size_t length = strnlen(field, kBrowseTextSize);
-    return QString::fromLocal8Bit(field, static_cast<qsizetype>(length));
+    return QString::fromLatin1(field, static_cast<qsizetype>(length));
 }
 
 }  // namespace
@@ -146,6 +148,10 @@ void TForm1::PaintBrowseFields(bool inactive) {
 
 void TForm1::LIAPP_TimerTimer() {
     LIAPP_Timer->stop();
+    // A browse closes the adapter and refills the list: once a login has
+    // opened the pages it would pull them from under the user, so it is
+    // dropped when the login page is no longer shown.
+    if (Panel1->isHidden()) return;
     // Fired inside the wait of another exchange (a login started just before):
     // a browse now would end that exchange's reception, so it comes later.
     if (loggingIn_ || browsing || TUInterface::Waiting()) {
@@ -328,8 +334,10 @@ bool TForm1::Edit1KeyPress(QKeyEvent* event) {
         if (!Panel1->isHidden() && BitBtn5->isEnabled()) BitBtn5Click();
         return true;  // Enter never reaches the field
     }
-    // Keys that move the focus or edit without a character pass as they are.
-    if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Backspace || key == Qt::Key_Delete) {
+    // Keys that move the focus or edit without a character pass as they are,
+    // and so do the editing shortcuts; the validator checks what a paste brings.
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Backspace || key == Qt::Key_Delete ||
+        IsEditingShortcut(event)) {
         return false;
     }
     const QString text = event->text();

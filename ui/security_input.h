@@ -5,6 +5,12 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QString>
+#include <QValidator>
+
+#include <functional>
+#include <utility>
+
+#include "key_rules.h"
 
 namespace aputil {
 
@@ -30,8 +36,9 @@ inline bool IsKeyChar(KeyCharClass accepted, QChar c) {
 
 // True when a key press must not reach a field that takes only `accepted`.
 // Backspace always passes; so do the keys that move the caret or the focus
-// and carry no character. A character typed with Ctrl held is a control
-// character, and paste brings characters past the filter: both are refused.
+// and carry no character, and the editing shortcuts (a paste is checked by
+// the field's KeyCharValidator). Any other character typed with Ctrl held
+// is a control character and is refused.
 inline bool IsKeyRefused(const QKeyEvent* event, KeyCharClass accepted) {
     switch (event->key()) {
         case Qt::Key_Backspace:
@@ -42,9 +49,7 @@ inline bool IsKeyRefused(const QKeyEvent* event, KeyCharClass accepted) {
         default:
             break;
     }
-    if (accepted == KeyCharClass::Any) return false;
-    // Pasted text would pass by the filter whole.
-    if (event->matches(QKeySequence::Paste)) return true;
+    if (accepted == KeyCharClass::Any || IsEditingShortcut(event)) return false;
     const QString text = event->text();
     if (text.isEmpty()) return false;
     if (event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) return true;
@@ -53,5 +58,24 @@ inline bool IsKeyRefused(const QKeyEvent* event, KeyCharClass accepted) {
     }
     return false;
 }
+
+// Holds whatever reaches a field by other roads than a typed key (a paste,
+// an input method) to the characters the field takes at that moment; the
+// field's own fills are not checked.
+class KeyCharValidator : public QValidator {
+public:
+    KeyCharValidator(std::function<KeyCharClass()> accepted, QObject* parent)
+        : QValidator(parent), accepted_(std::move(accepted)) {}
+    State validate(QString& input, int& /*pos*/) const override {
+        const KeyCharClass accepted = accepted_();
+        for (QChar c : input) {
+            if (!IsKeyChar(accepted, c)) return Invalid;
+        }
+        return Acceptable;
+    }
+
+private:
+    std::function<KeyCharClass()> accepted_;
+};
 
 }  // namespace aputil

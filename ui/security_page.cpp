@@ -23,6 +23,7 @@
 #include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
+#include "security_input.h"
 #include "image/layout.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
@@ -165,6 +166,8 @@ void TForm1::BuildSecurityPage() {
             segment->setFont(fixed);
             // A key is never readable on screen, so it is not copied out either.
             segment->setContextMenuPolicy(Qt::NoContextMenu);
+            segment->setValidator(
+                new KeyCharValidator([this, number] { return SegmentCharClass(number); }, segment));
             GreyWhenDisabled(segment);
             MaskEdit[static_cast<size_t>(number - 1)] = segment;
             x += kSegmentWidth[s] + 4;
@@ -376,6 +379,8 @@ void TForm1::BitBtn9Click() {
 }
 
 void TForm1::Label35MouseDown() {
+    // The captions take no part in an apply that is writing the device.
+    if (applyingSecurity_) return;
     if (MacSettingsChanged()) {
         ShowMessageDialog(kept.warningMsg);
         return;
@@ -384,6 +389,7 @@ void TForm1::Label35MouseDown() {
 }
 
 void TForm1::Label37MouseDown() {
+    if (applyingSecurity_) return;
     if (WepSettingsChanged()) {
         ShowMessageDialog(kept.warningMsg);
         return;

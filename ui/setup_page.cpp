@@ -18,6 +18,8 @@
 #include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
+#include "key_rules.h"
+#include "image_text.h"
 #include "image/layout.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
@@ -44,8 +46,9 @@ std::optional<std::string> AsciiBytes(const QString& text) {
 }
 
 // Typed keys of the SSID and password fields: printable characters and
-// backspace reach the field; keys that move the focus or the caret pass as
-// they are; everything else (Enter, control characters, other scripts) is
+// backspace reach the field; keys that move the focus or the caret and the
+// editing shortcuts pass as they are (the validator checks what a paste
+// brings); everything else (Enter, control characters, other scripts) is
 // dropped.
 bool RefusedKey(const QKeyEvent* event) {
     const int key = event->key();
@@ -53,20 +56,22 @@ bool RefusedKey(const QKeyEvent* event) {
     if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Backspace || key == Qt::Key_Delete) {
         return false;
     }
+    if (IsEditingShortcut(event)) return false;
     const QString text = event->text();
     if (text.isEmpty()) return false;
     if (event->modifiers() & Qt::ControlModifier) return true;
     return !std::all_of(text.begin(), text.end(), IsPrintableAscii);
 }
 
-// Keeps out of the name field anything whose stored form would not fit the
-// image's name field (79 bytes and the terminator), whatever road the text
-// takes: typing, pasting or an input method.
+// Keeps out of the name field anything longer than the image's name field
+// (79 bytes and the terminator, one byte per character), whatever road the
+// text takes: typing, pasting or an input method. A character without a byte
+// of its own is let in and refused with a message at apply.
 class StoredLengthValidator : public QValidator {
 public:
     StoredLengthValidator(qsizetype limit, QObject* parent) : QValidator(parent), limit_(limit) {}
     State validate(QString& input, int& /*pos*/) const override {
-        if (input.contains(QChar(0)) || input.toLocal8Bit().size() > limit_) return Invalid;
+        if (input.contains(QChar(0)) || input.size() > limit_) return Invalid;
         return Acceptable;
     }
 
@@ -179,9 +184,9 @@ void TForm1::FillSetupPage() {
     const auto found = std::find(channelOfItem.begin(), used, stored);
     ComboBox2->setCurrentIndex(found == used ? -1 : static_cast<int>(found - channelOfItem.begin()));
 
-    Edit5->setText(QString::fromLocal8Bit(ReadApName(configImage)));
+    Edit5->setText(ImageText(ReadApName(configImage)));
     apNameAsFilled = Edit5->text();
-    Edit2->setText(QString::fromLocal8Bit(ReadSsid(configImage)));
+    Edit2->setText(ImageText(ReadSsid(configImage)));
     ssidAsFilled = Edit2->text();
 }
 
@@ -252,7 +257,11 @@ void TForm1::BitBtn8Click() {
     settings.subnetMask = parsed[1];
     settings.gateway = parsed[2];
     const QString name = Edit5->text();
-    if (!name.isEmpty() && name != apNameAsFilled) settings.apName = name.toLocal8Bit().toStdString();
+    if (!name.isEmpty() && name != apNameAsFilled) {
+        const auto bytes = ImageBytes(name);
+        fits = fits && bytes;
+        if (bytes) settings.apName = *bytes;
+    }
     const QString ssid = Edit2->text();
     if (!ssid.isEmpty() && ssid != ssidAsFilled) {
         const auto bytes = AsciiBytes(ssid);
@@ -265,7 +274,8 @@ void TForm1::BitBtn8Click() {
     }
     ConfigImage edited = configImage;
     if (!fits || ApplyBasicSettings(edited, settings) != SettingError::None) {
-        ShowMessageDialog(kept.writeFail);
+        // Nothing was sent: the text itself cannot be stored.
+        ShowMessageDialog(kept.textNotStorable);
         return;
     }
 

@@ -11,6 +11,7 @@
 #include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
+#include "image_text.h"
 #include "image/layout.h"
 #include "widgets.h"
 
@@ -80,7 +81,9 @@ void TForm1::BuildStatusPages() {
     ListView1->header()->setStretchLastSection(false);
     BitBtn9 = new TImageButton(QStringLiteral("Setup"), Panel4);
     BitBtn9->setObjectName(QStringLiteral("BitBtn9"));
-    BitBtn9->setGeometry(375, 228, 66, 20);
+    // Left of where the page it opens has its Cancel and Apply: a click too
+    // many on Setup must not land on either.
+    BitBtn9->setGeometry(239, 228, 66, 20);
 
     // About page.
     Panel6 = new TPicturePanel(this);
@@ -97,8 +100,8 @@ void TForm1::BuildStatusPages() {
 }
 
 void TForm1::FillInformationPage() {
-    Label19->setText(QString::fromLocal8Bit(ReadApName(configImage)));
-    Label3->setText(QString::fromLocal8Bit(ReadSsid(configImage)));
+    Label19->setText(ImageText(ReadApName(configImage)));
+    Label3->setText(ImageText(ReadSsid(configImage)));
     Label23->setText(QString::number(ReadChannel(configImage)));
     const std::pair<AddressField, std::pair<QLabel*, QLineEdit*>> addresses[] = {
         {AddressField::IpAddress, {Label24, MaskEdit25}},
@@ -148,8 +151,8 @@ void TForm1::FillSecurityStatusPage() {
 }
 
 void TForm1::FillAboutPage() {
-    Label30->setText(QString::fromLocal8Bit(ReadFirmwareVersion(firmwareBlock)));
-    Label31->setText(QString::fromLocal8Bit(ReadFirmwareDate(firmwareBlock)));
+    Label30->setText(ImageText(ReadFirmwareVersion(firmwareBlock)));
+    Label31->setText(ImageText(ReadFirmwareDate(firmwareBlock)));
     Label27->setText(QString::fromLatin1(kUtilityVersion));
     Label28->setText(QString::fromLatin1(kUtilityDate));
 }

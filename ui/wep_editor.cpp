@@ -69,25 +69,22 @@ void TForm1::RadioButton11Click() {
     ConvertAsciiKeysToHex();
 }
 
-bool TForm1::MaskEditKeyPress(int number, QKeyEvent* event) {
+KeyCharClass TForm1::SegmentCharClass(int number) const {
     const int s = (number - 1) % 6 + 1;
-    KeyCharClass accepted = KeyCharClass::Hex;
-    if (s <= 3) {
-        switch (SelectedKeyFormat()) {
-            case KeyFormat::Ascii:
-                accepted = KeyCharClass::Ascii;
-                break;
-            case KeyFormat::Hex:
-                accepted = KeyCharClass::Hex;
-                break;
-            case KeyFormat::None:
-                accepted = KeyCharClass::Any;
-                break;
-        }
-    }
     // Segments 4 to 6 only ever hold hexadecimal digits, in every row.
-    return IsKeyRefused(event, accepted);
+    if (s > 3) return KeyCharClass::Hex;
+    switch (SelectedKeyFormat()) {
+        case KeyFormat::Ascii:
+            return KeyCharClass::Ascii;
+        case KeyFormat::Hex:
+            return KeyCharClass::Hex;
+        case KeyFormat::None:
+            break;
+    }
+    return KeyCharClass::Any;
 }
+
+bool TForm1::MaskEditKeyPress(int number, QKeyEvent* event) { return IsKeyRefused(event, SegmentCharClass(number)); }
 
 void TForm1::MaskEditChange(int number) {
     const int key = (number - 1) / 6;

@@ -9,6 +9,7 @@ namespace aputil {
 class TApplication : public QApplication {
     Q_OBJECT
 public:
+    // Only argv[0] is passed on to Qt: every other argument is ignored.
     TApplication(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 

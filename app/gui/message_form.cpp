@@ -30,6 +30,7 @@ TMessageForm::TMessageForm(QWidget* parent) : QDialog(parent) {
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(0, 0, kClientWidth, kClientHeight);
+    Image1->setTextFormat(Qt::PlainText);
     const QPixmap picture = LoadArtwork(QStringLiteral("message.bmp"));
     if (!picture.isNull()) {
         Image1->setPixmap(picture);
@@ -44,6 +45,7 @@ TMessageForm::TMessageForm(QWidget* parent) : QDialog(parent) {
     Label1->setFixedSize(145, 41);  // a long text is cut at the bottom edge; the dialog never grows
     Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label1->setWordWrap(true);
+    Label1->setTextFormat(Qt::PlainText);  // catalogue texts are shown as written, never as markup
     Label1->setAttribute(Qt::WA_TranslucentBackground);
 
     BitBtn1 = new TImageButton(QStringLiteral("OK"), this);

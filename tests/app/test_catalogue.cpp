@@ -256,6 +256,7 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> kDefaultText
     {"WEP_128", {}},
     {"WARNING_MSG", {}},
     {"WRITE_FAIL", {}},
+    {"TEXT_NOT_STORABLE", {}},
 };
 
 TEST(DefaultCatalogue, HoldsEveryKeyOnceWithAUsableText) {

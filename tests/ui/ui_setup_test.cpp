@@ -45,7 +45,7 @@ constexpr size_t kChannelAt = 1068;
 
 QByteArray SetupCatalogue() {
     return TestCatalogue({"PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR", "GW_ERROR", "DISABLED", "WEP_64", "WEP_128",
-                          "MAC_ACC_NO", "MAC_ACC_ADDR", "WRITE_FAIL"});
+                          "MAC_ACC_NO", "MAC_ACC_ADDR", "WRITE_FAIL", "TEXT_NOT_STORABLE"});
 }
 
 // What a person leaves in a masked address field: each group in its three
@@ -198,7 +198,7 @@ void SetupTest::statusAndSetupPagesShowTheDevice_data() {
         << all << 5;
     QTest::newRow("128-bit, table off with entries, channels 10 and 11")
         << 1
-        << QStringList{QString::fromLocal8Bit("Warehouse\xe9"), "StoreNet", "11", "10.0.0.9", "255.0.0.0", "10.0.0.1"}
+        << QStringList{QStringLiteral("Warehouse\u00e9"), "StoreNet", "11", "10.0.0.9", "255.0.0.0", "10.0.0.1"}
         << "wep_128 text"
         << QStringList{"00:aa:bb:cc:dd:01", "00:aa:bb:cc:dd:02"} << false << QStringList{"CH10", "CH11"} << 1;
     QTest::newRow("WEP off, empty table, channel not allowed")
@@ -280,16 +280,15 @@ void SetupTest::fieldsTakeNoMoreThanTheImageHolds() {
         QCOMPARE(l.field->text(), QString(l.limit, QLatin1Char('x')));
     }
 
-    // The name counts the bytes the image stores: two per character here.
+    // The name holds one byte per character, 8-bit ones included.
     form_->Edit5->clear();
-    TypeText(form_->Edit5, QString(60, QChar(0x00e9)));
-    QCOMPARE(form_->Edit5->text(), QString(39, QChar(0x00e9)));
-    QVERIFY(form_->Edit5->text().toLocal8Bit().size() <= 79);
-    // A paste into the name that would not fit is turned away whole.
+    TypeText(form_->Edit5, QString(100, QChar(0x00e9)));
+    QCOMPARE(form_->Edit5->text(), QString(79, QChar(0x00e9)));
+    // A paste into the name that would not fit is cut where the field ends.
     form_->Edit5->setText(QStringLiteral("ok"));
-    form_->Edit5->selectAll();
-    form_->Edit5->insert(QString(50, QChar(0x00e9)));
-    QCOMPARE(form_->Edit5->text(), QStringLiteral("ok"));
+    form_->Edit5->end(false);
+    form_->Edit5->insert(QString(78, QChar(0x00e9)));
+    QCOMPARE(form_->Edit5->text(), QStringLiteral("ok") + QString(77, QChar(0x00e9)));
 
     // SSID and password fields take printable ASCII only, typed or inserted.
     for (QLineEdit* field : {form_->Edit2, form_->Edit3, form_->Edit4}) {
@@ -372,8 +371,9 @@ void SetupTest::failedChecksShowTheirMessageAndSendNothing() {
         {"mask all 255", {}, {}, ip, "255.255.255.255", gw, {}, "mask_error text"},
         {"gateway with three numbers", {}, {}, ip, mask, "10.0.1", {}, "gw_error text"},
         {"gateway above 255", {}, {}, ip, mask, "10.0.0.999", {}, "gw_error text"},
-        // A name set behind the field's back that the image cannot hold.
-        {"name longer than its field", {}, {}, ip, mask, gw, QString(79, QChar(0x00e9)), "write_fail text"},
+        // A name with a character that has no byte of its own: nothing is
+        // sent, so the message says why instead of claiming a failed write.
+        {"name beyond Latin-1", {}, {}, ip, mask, gw, QStringLiteral("Lobby\u20ac"), "text_not_storable text"},
     };
     const int blocksBefore = static_cast<int>(sim_->Requests(MSG_BLOCK).size());
     for (const auto& c : cases) {
@@ -402,10 +402,10 @@ void SetupTest::failedChecksShowTheirMessageAndSendNothing() {
 
 void SetupTest::applyWithoutChangesSendsOnlyTheFinish() {
     // AP 1 allows channels 10 and 11 and uses 11: an untouched list keeps it.
-    // Its name ends in a byte that is no character of the local encoding, so
-    // the field shows a stand-in: an untouched field keeps the stored bytes.
+    // Its name ends in the 8-bit byte 0xE9, shown as its Latin-1 character:
+    // an untouched field keeps the stored bytes.
     QVERIFY(OpenSetup(1));
-    QVERIFY(form_->Edit5->text().endsWith(QChar(QChar::ReplacementCharacter)));
+    QVERIFY(form_->Edit5->text().endsWith(QChar(0x00e9)));
     form_->Edit4->setText(QStringLiteral("only the confirmation"));
     const int shown = messages_->texts.size();
     const int finishesBefore = static_cast<int>(BlockOps(BLOCK_OP_FINISH).size());

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
@@ -12,7 +13,13 @@
 #include <QTemporaryDir>
 #include <QtTest/QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstring>
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -46,6 +53,43 @@ QColor CentrePixel(QWidget& w) {
 }
 
 constexpr const char* kHoldLockVariable = "APUTIL_TEST_HOLD_LOCK";
+constexpr const char* kShowArgumentsVariable = "APUTIL_TEST_SHOW_ARGUMENTS";
+
+// Sets or clears an environment variable until the end of the scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const QByteArray& value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
+        old_ = qgetenv(name);
+        if (value.isNull()) {
+            qunsetenv(name);
+        } else {
+            qputenv(name, value);
+        }
+    }
+    ~ScopedVariable() {
+        if (had_) {
+            qputenv(name_, old_);
+        } else {
+            qunsetenv(name_);
+        }
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray old_;
+};
+
+std::string Native(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// Mode bits of a path itself (a link is not followed); -1 when missing.
+int ModeOf(const QString& path) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) return -1;
+    return static_cast<int>(info.st_mode & 07777);
+}
 
 }  // namespace
 
@@ -64,6 +108,10 @@ private slots:
     void messageDialogKeepsItsSizeAndCentresOverTheWindow();
     void instanceGuardRefusesASecondHolder();
     void instanceGuardIsReleasedWhenTheHolderDies();
+    void instanceGuardLivesInAFolderOfTheUsersOwn();
+    void instanceGuardOpensOnlyAPlainFileOfTheUsersOwn_data();
+    void instanceGuardOpensOnlyAPlainFileOfTheUsersOwn();
+    void qtOptionsOnTheCommandLineAreIgnored();
     void exceptionFromAHandlerIsShownAndTheLoopGoesOn();
 };
 
@@ -318,6 +366,134 @@ void ShellTest::instanceGuardIsReleasedWhenTheHolderDies() {
     QCOMPARE(guard.Acquire(), InstanceGuard::Result::Acquired);
 }
 
+void ShellTest::instanceGuardLivesInAFolderOfTheUsersOwn() {
+    QTemporaryDir dir;
+    const ScopedVariable noOverride(kInstanceLockVariable, QByteArray());
+    const QString uidFolder = QStringLiteral("aputil-%1").arg(::geteuid());
+
+    // The session's runtime folder when it is private.
+    const QString runtime = dir.filePath(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkdir(runtime));
+    QVERIFY(::chmod(QFile::encodeName(runtime).constData(), 0700) == 0);
+    {
+        const ScopedVariable xdg("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        QCOMPARE(InstanceGuard::DefaultLockPath(), Native(runtime + QStringLiteral("/aputil-UTIL.lock")));
+        // One that others may write to is passed over for the private folder.
+        QVERIFY(::chmod(QFile::encodeName(runtime).constData(), 0777) == 0);
+        const ScopedVariable tmp("TMPDIR", QFile::encodeName(dir.path()));
+        QCOMPARE(InstanceGuard::DefaultLockPath(),
+                 Native(dir.filePath(uidFolder) + QStringLiteral("/aputil-UTIL.lock")));
+    }
+    QCOMPARE(ModeOf(dir.filePath(uidFolder)), 0700);
+
+    // Without a runtime folder: the private folder, made once and then reused.
+    const ScopedVariable noRuntime("XDG_RUNTIME_DIR", QByteArray());
+    const QString base = dir.filePath(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkdir(base));
+    const ScopedVariable tmp("TMPDIR", QFile::encodeName(base));
+    const std::string lock = InstanceGuard::DefaultLockPath();
+    QCOMPARE(lock, Native(base + QLatin1Char('/') + uidFolder + QStringLiteral("/aputil-UTIL.lock")));
+    QCOMPARE(ModeOf(base + QLatin1Char('/') + uidFolder), 0700);
+    QCOMPARE(InstanceGuard::DefaultLockPath(), lock);
+    InstanceGuard guard;
+    QCOMPARE(guard.Path(), lock);
+    QCOMPARE(guard.Acquire(), InstanceGuard::Result::Acquired);
+    QCOMPARE(ModeOf(QFile::decodeName(lock.c_str())), 0600);
+    guard.Release();
+
+    // A folder of that name that is not private is refused, never taken over.
+    const struct {
+        const char* name;
+        std::function<bool(const QString&)> plant;
+    } planted[] = {
+        {"open to others", [](const QString& f) { return QDir().mkdir(f) && ::chmod(QFile::encodeName(f).constData(), 0777) == 0; }},
+        {"a link to a folder",
+         [&dir](const QString& f) { return QFile::link(dir.path(), f); }},
+        {"a plain file", [](const QString& f) { QFile file(f); return file.open(QIODevice::WriteOnly); }},
+        {"another user's",
+         [](const QString& f) { return QDir().mkdir(f) && ::chown(QFile::encodeName(f).constData(), 65534, 65534) == 0; }},
+    };
+    for (const auto& p : planted) {
+        QTemporaryDir other;
+        if (std::strcmp(p.name, "another user's") == 0 && ::geteuid() != 0) continue;  // only root can give it away
+        QVERIFY2(p.plant(other.filePath(uidFolder)), p.name);
+        const ScopedVariable otherTmp("TMPDIR", QFile::encodeName(other.path()));
+        QVERIFY2(InstanceGuard::DefaultLockPath().empty(), p.name);
+        InstanceGuard refused;
+        QVERIFY2(refused.Acquire() == InstanceGuard::Result::Unavailable, p.name);
+        QVERIFY2(!QFileInfo::exists(dir.filePath(QStringLiteral("aputil-UTIL.lock"))), p.name);
+    }
+}
+
+void ShellTest::instanceGuardOpensOnlyAPlainFileOfTheUsersOwn_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("link to a file elsewhere") << "link";
+    QTest::newRow("dangling link") << "dangling";
+    QTest::newRow("another user's file") << "foreign";
+    QTest::newRow("folder") << "folder";
+    QTest::newRow("named pipe") << "fifo";
+}
+
+void ShellTest::instanceGuardOpensOnlyAPlainFileOfTheUsersOwn() {
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString lock = dir.filePath(QStringLiteral("UTIL.lock"));
+    const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+    const QByteArray lockName = QFile::encodeName(lock);
+    if (kind == QLatin1String("link")) {
+        QFile target(elsewhere);
+        QVERIFY(target.open(QIODevice::WriteOnly));
+        target.close();
+        QVERIFY(QFile::link(elsewhere, lock));
+    } else if (kind == QLatin1String("dangling")) {
+        QVERIFY(QFile::link(elsewhere, lock));
+    } else if (kind == QLatin1String("foreign")) {
+        if (::geteuid() != 0) QSKIP("only root can give a file to another user");
+        QFile file(lock);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QVERIFY(::chown(lockName.constData(), 65534, 65534) == 0);
+    } else if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(lock));
+    } else {
+        QVERIFY(::mkfifo(lockName.constData(), 0600) == 0);
+    }
+    const bool existedElsewhere = QFileInfo::exists(elsewhere);
+
+    InstanceGuard guard(lockName.toStdString());
+    QCOMPARE(guard.Acquire(), InstanceGuard::Result::Unavailable);
+    QVERIFY(!guard.Held());
+    // Nothing was made at the end of a link.
+    QCOMPARE(QFileInfo::exists(elsewhere), existedElsewhere);
+}
+
+void ShellTest::qtOptionsOnTheCommandLineAreIgnored() {
+    QTemporaryDir dir;
+    const QString sheet = dir.filePath(QStringLiteral("sheet.qss"));
+    {
+        QFile file(sheet);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("QWidget { color: red; }");
+    }
+    QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(kShowArgumentsVariable), QStringLiteral("1"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    probe.setProcessEnvironment(env);
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("-reverse"), QStringLiteral("-style"), QStringLiteral("windows"),
+                 QStringLiteral("-stylesheet"), sheet, QStringLiteral("-qwindowtitle"), QStringLiteral("Other")});
+    QVERIFY(probe.waitForFinished(20000));
+    QCOMPARE(probe.exitCode(), 0);
+    const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'));
+    QVERIFY2(lines.size() >= 4, qPrintable(lines.join(QLatin1Char('|'))));
+    QCOMPARE(lines[0], QStringLiteral("arguments 1"));
+    QCOMPARE(lines[1], QStringLiteral("direction left-to-right"));
+    QCOMPARE(lines[2], QStringLiteral("stylesheet "));
+    QVERIFY2(lines[3] != QLatin1String("style windows"), qPrintable(lines[3]));
+}
+
 namespace {
 
 // Throws from its event handler for user events, counts the others.
@@ -355,6 +531,16 @@ int main(int argc, char** argv) {
         std::printf("held\n");
         std::fflush(stdout);
         for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    if (qEnvironmentVariableIsSet(kShowArgumentsVariable)) {
+        // Helper mode: report what Qt made of the command line.
+        TApplication probe(argc, argv);
+        std::printf("arguments %d\ndirection %s\nstylesheet %s\nstyle %s\n",
+                    static_cast<int>(QCoreApplication::arguments().size()),
+                    QGuiApplication::layoutDirection() == Qt::LeftToRight ? "left-to-right" : "right-to-left",
+                    probe.styleSheet().toUtf8().constData(),
+                    QApplication::style()->name().toUtf8().constData());
+        return 0;
     }
     TApplication app(argc, argv);
     LoadMessageCatalogue("/nonexistent/message.txt");

@@ -271,11 +271,17 @@ void WepEditorTest::filterRefusesOrKeepsEachCharacter() {
     QCOMPARE(edit->text(), kept + QStringLiteral("1"));
     QTest::keyClick(edit, Qt::Key_Backspace);
     QCOMPARE(edit->text(), kept);
-    // Paste would bring characters past the filter: refused.
-    QApplication::clipboard()->setText(QStringLiteral("77"));
+    // A paste works and is held to the same rule as typing: what typing kept
+    // comes in again, what it refused stays out.
+    QApplication::clipboard()->setText(typed);
     QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(edit->text(), kept + kept);
     QTest::keyClick(edit, Qt::Key_Insert, Qt::ShiftModifier);
-    QCOMPARE(edit->text(), kept);
+    QCOMPARE(edit->text(), kept + kept + kept);
+    // A paste with one forbidden character in it is turned away whole.
+    QApplication::clipboard()->setText(QStringLiteral(".1"));
+    QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(edit->text(), kept + kept + kept);
 }
 
 void WepEditorTest::fullSegmentMovesTheFocus_data() {
