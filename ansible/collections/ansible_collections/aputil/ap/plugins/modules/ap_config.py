@@ -207,6 +207,16 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.aputil.ap.plugins.module_utils.apctl import (
     Apctl, MASK, RC_AP_FAILED, SETTINGS_SPEC, SECRET_SETTINGS, SettingsError, ap_label, setting_assignments)
 
+ARGUMENT_SPEC = dict(
+    ap=dict(type='str', required=True),
+    password=dict(type='str', required=True, no_log=True),
+    settings=dict(type='dict', required=True, options=SETTINGS_SPEC),
+    keep_going=dict(type='bool', default=False),
+    backup_dir=dict(type='path'),
+    adapter=dict(type='str'),
+    apctl=dict(type='path'),
+)
+
 
 def ap_record(result):
     changes = {}
@@ -235,18 +245,7 @@ def dash_mac(mac):
 
 
 def main():
-    module = AnsibleModule(
-        argument_spec=dict(
-            ap=dict(type='str', required=True),
-            password=dict(type='str', required=True, no_log=True),
-            settings=dict(type='dict', required=True, options=SETTINGS_SPEC),
-            keep_going=dict(type='bool', default=False),
-            backup_dir=dict(type='path'),
-            adapter=dict(type='str'),
-            apctl=dict(type='path'),
-        ),
-        supports_check_mode=True,
-    )
+    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
     params = module.params
     settings = params['settings']
     try:
