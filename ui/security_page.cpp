@@ -19,6 +19,7 @@
 
 #include "app/gui/image_button.h"
 #include "app/gui/uinterface.h"
+#include "app/settings.h"
 #include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
@@ -462,19 +463,19 @@ void TForm1::BitBtn19Click() {
     } done{applyingSecurity_};
     Panel8->setEnabled(false);
 
-    ConfigImage edited = configImage;
-    WriteWepState(edited, StateOfMode(mode));
+    SecuritySettings settings;
+    settings.wep = StateOfMode(mode);
     if (mode != EncryptionMode::Disabled) {
-        if (!WriteDefaultKey(edited, keyRow) || !StoreKeyInSlot(edited, keyRow, keyText, keyBytes)) {
-            Panel8->setEnabled(true);
-            ShowMessageDialog(kept.invalidWep);
-            return;
-        }
+        settings.defaultKey = keyRow;
+        settings.keys[static_cast<size_t>(keyRow)] = keyText;
     }
-    if (macControlOn) {
-        WriteMacTable(edited, macEntries);  // at most 32 entries: checked above
-    } else {
-        SwitchMacControlOff(edited);
+    settings.macAccess = macControlOn;
+    if (macControlOn) settings.macTable = macEntries;  // at most 32 entries: checked above
+    ConfigImage edited = configImage;
+    if (ApplySecuritySettings(edited, settings) != SettingError::None) {
+        Panel8->setEnabled(true);
+        ShowMessageDialog(kept.invalidWep);
+        return;
     }
     ApplyEditedImage(edited);
     BitBtn2->LoadStrip(QStringLiteral("security.bmp"), 4);

@@ -14,6 +14,7 @@
 
 #include "app/gui/image_button.h"
 #include "app/gui/uinterface.h"
+#include "app/settings.h"
 #include "app/textconv.h"
 #include "controls.h"
 #include "form1.h"
@@ -238,30 +239,32 @@ void TForm1::BitBtn8Click() {
         }
     }
 
-    // The edits go to a copy first, so a text the image refuses leaves the
-    // image as it was instead of half edited.
-    ConfigImage edited = configImage;
+    // The shared rules check every value before the image changes, so a text
+    // the image refuses leaves it as it was instead of half edited.
+    BasicSettings settings;
     bool fits = true;
     if (!password.isEmpty()) {
         const auto bytes = AsciiBytes(password);
-        fits = bytes && WritePassword(edited, *bytes);
+        fits = bytes.has_value();
+        if (bytes) settings.password = *bytes;
     }
-    for (size_t i = 0; i < parsed.size(); ++i) WriteAddress(edited, addresses[i].target, parsed[i]);
-    WriteNetworkFlag(edited);
+    settings.ipAddress = parsed[0];
+    settings.subnetMask = parsed[1];
+    settings.gateway = parsed[2];
     const QString name = Edit5->text();
-    if (!name.isEmpty() && name != apNameAsFilled) {
-        fits = fits && WriteApName(edited, name.toLocal8Bit().toStdString());
-    }
+    if (!name.isEmpty() && name != apNameAsFilled) settings.apName = name.toLocal8Bit().toStdString();
     const QString ssid = Edit2->text();
     if (!ssid.isEmpty() && ssid != ssidAsFilled) {
         const auto bytes = AsciiBytes(ssid);
-        fits = fits && bytes && WriteSsid(edited, *bytes);
+        fits = fits && bytes;
+        if (bytes) settings.ssid = *bytes;
     }
     const int item = ComboBox2->currentIndex();
     if (item >= 0 && item < std::min(ComboBox2->count(), kChannelCount)) {
-        WriteChannel(edited, channelOfItem[static_cast<size_t>(item)]);
+        settings.channel = channelOfItem[static_cast<size_t>(item)];
     }
-    if (!fits) {
+    ConfigImage edited = configImage;
+    if (!fits || ApplyBasicSettings(edited, settings) != SettingError::None) {
         ShowMessageDialog(kept.writeFail);
         return;
     }
