@@ -8,7 +8,7 @@ committed) and its dumps of the live images, compared byte for byte with images
 the test edits itself. Every play runs with -vvv and all of its output is
 searched for the passwords and keys at the end.
 
-Environment: APUTIL_APSIM, APUTIL_APCTL, APUTIL_NS_B, APUTIL_PEER_IF (set by
+Environment: APUTIL_APSIM, APUTIL_APCTL, APUTIL_NS_B, APUTIL_PEER_IF, APUTIL_IF (set by
 with-netns and CTest)."""
 
 import json
@@ -218,6 +218,20 @@ class Collection(unittest.TestCase):
         first = dict((d['ap'], d) for d in it['details'])[self.apsim.aps[0][0]]
         self.assertEqual((first['settings']['wep'], first['settings']['default_key']), ('64', 1))
         self.assertNotIn(STATE_KEY_HEX, out.lower())
+        # The adapter option reaches apctl: the APs' own interface finds them
+        # all, an interface that cannot carry the protocol fails the task.
+        for adapter, found in ((os.environ['APUTIL_IF'], sorted(self.apsim.aps)), ('nosuch0', None)):
+            with self.subTest(adapter=adapter):
+                task = dict(name='it', register='it', **{'aputil.ap.ap_info': dict(adapter=adapter, all_models=True)})
+                rc, out, it = self.play([task])
+                if found is None:
+                    self.assertNotEqual(rc, 0, out)
+                    self.assertEqual(it['msg'], 'browse: adapter nosuch0 is not usable '
+                                                '(missing, not Ethernet, or no privilege)')
+                else:
+                    self.assertEqual(rc, 0, out)
+                    self.assertEqual([(a['mac'], a['name']) for a in it['aps']], found)
+                    self.assertEqual(set(a['adapter'] for a in it['aps']), set([adapter]))
 
     def test_2_check_mode_shows_the_diff_and_writes_nothing(self):
         mark = len(self.apsim.log_lines())
@@ -346,7 +360,8 @@ class Collection(unittest.TestCase):
 
 
 if __name__ == '__main__':
-    missing = [n for n in ('APUTIL_APSIM', 'APUTIL_APCTL', 'APUTIL_NS_B', 'APUTIL_PEER_IF') if not os.environ.get(n)]
+    needed = ('APUTIL_APSIM', 'APUTIL_APCTL', 'APUTIL_NS_B', 'APUTIL_PEER_IF', 'APUTIL_IF')
+    missing = [n for n in needed if not os.environ.get(n)]
     if missing:
         sys.stderr.write('%s not set: run through ctest, inside tests/netns/with-netns; skipped\n' % ', '.join(missing))
         sys.exit(77)

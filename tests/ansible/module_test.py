@@ -42,14 +42,21 @@ for i, arg in enumerate(argv):
 command = next(a for a in argv if not a.startswith('-') and a not in [argv[j + 1] for j, b in enumerate(argv[:-1]) if b in ('--password-file', '--adapter')])
 if command == 'set' and '--check' in argv:
     command = 'set --check'
-if command == 'backup':
-    open(argv[-1], 'w').write('backup')
 with open(os.path.join(work, 'runs'), 'a') as f:
     f.write(json.dumps(run) + '\n')
 with open(os.path.join(work, 'script')) as f:
     script = json.load(f)
 replies = script[command]
 rc, reply = replies.pop(0) if len(replies) > 1 else replies[0]
+if command == 'backup':
+    # Files as apctl names them: the given path, or one per MAC in a folder.
+    for result in reply['results']:
+        path = argv[-1]
+        if os.path.isdir(path):
+            path = os.path.join(path, result['ap'].replace(':', '-') + '.apbak')
+        result['file'] = path
+        if result['ok']:
+            open(path, 'w').write('backup')
 with open(os.path.join(work, 'script'), 'w') as f:
     json.dump(script, f)
 print(json.dumps(reply))
@@ -66,8 +73,10 @@ def ap_result(mac, name, changes=(), written=False, ok=True, error=None):
                 changes=[dict(field=f, **{'from': a, 'to': b}) for f, a, b in changes])
 
 
-def backup_reply(mac, ok=True, error=None):
-    return dict(command='backup', ok=ok, error=None, results=[dict(ap=mac, name='x', ok=ok, error=error)])
+def backup_reply(*results):
+    """results: (mac, error or None) per AP."""
+    return dict(command='backup', ok=all(e is None for _, e in results), error=None,
+                results=[dict(ap=mac, name='x', ok=e is None, error=e) for mac, e in results])
 
 
 class SettingAssignments(unittest.TestCase):
@@ -146,7 +155,7 @@ class Modules(unittest.TestCase):
         script = {
             'set --check': [[0, set_reply(True, ap_result(MAC1, 'A', [('ssid', 'lab', 'office')]),
                                           ap_result(MAC2, 'B'))]],
-            'backup': [[0, backup_reply(MAC1)]],
+            'backup': [[0, backup_reply((MAC1, None))]],
             'set': [[0, set_reply(False, ap_result(MAC1, 'A', [('ssid', 'lab', 'office')], written=True))]],
         }
         backups = os.path.join(self.work, 'backups')
@@ -172,7 +181,7 @@ class Modules(unittest.TestCase):
     def test_a_rerun_keeps_the_first_backup(self):
         script = {
             'set --check': [[0, set_reply(True, ap_result(MAC1, 'A', [('ssid', 'lab', 'office')]))]],
-            'backup': [[0, backup_reply(MAC1)]],
+            'backup': [[0, backup_reply((MAC1, None))]],
             'set': [[0, set_reply(False, ap_result(MAC1, 'A', [('ssid', 'lab', 'office')], written=True))]],
         }
         backups = os.path.join(self.work, 'backups')
@@ -191,7 +200,7 @@ class Modules(unittest.TestCase):
                 os.path.exists(os.path.join(self.work, 'runs')) and os.unlink(os.path.join(self.work, 'runs'))
                 script = {
                     'set --check': [[0, plan]],
-                    'backup': [[1, backup_reply(MAC1, ok=False, error='no reply')], [0, backup_reply(MAC2)]],
+                    'backup': [[1, backup_reply((MAC1, 'no reply'), (MAC2, None))]],
                     'set': [[0, set_reply(False, ap_result(MAC2, 'B', [('ssid', 'lab', 'office')],
                                                            written=True))]],
                 }

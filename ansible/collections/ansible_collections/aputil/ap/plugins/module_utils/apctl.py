@@ -146,7 +146,8 @@ class Apctl(object):
             if new_password is not None:
                 files.append(self._secret_file(new_password))
                 cmd.append('password=@' + files[-1])
-            rc, out, err = self.module.run_command(cmd)
+            # Backups hold the password and keys: private from their first byte.
+            rc, out, err = self.module.run_command(cmd, umask=0o077)
         finally:
             for name in files:
                 os.unlink(name)

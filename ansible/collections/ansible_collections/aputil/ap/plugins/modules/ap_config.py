@@ -291,21 +291,27 @@ def main():
             os.makedirs(backup_folder, 0o700)
             os.chmod(backup_folder, 0o700)
         backed_up = []
-        for record in todo:
-            path = os.path.join(backup_folder, dash_mac(record['mac']) + '.apbak')
-            brc, bdata, berr = apctl.run(['backup', record['mac'], path], password)
-            bresults = (bdata or {}).get('results') or []
-            if brc == 0 and bresults and bresults[0].get('ok') and os.path.exists(path):
-                os.chmod(path, 0o600)
-                backups[record['mac']] = path
-                backed_up.append(record['mac'])
-                continue
-            message = (bresults[0].get('error') if bresults else None) or (bdata or {}).get('error') or berr
-            record.update(ok=False, error='backup failed, not changed: %s' % (message or 'apctl status %d' % brc))
-            failed.append(record)
-            if not params['keep_going']:
-                backed_up = []
-                break
+        if todo:
+            # One run for all: apctl names each AP's file after its MAC when
+            # given a folder.
+            target = backup_folder
+            if len(todo) == 1:
+                target = os.path.join(backup_folder, dash_mac(todo[0]['mac']) + '.apbak')
+            brc, bdata, berr = apctl.run(['backup'] + [r['mac'] for r in todo] + [target], password, options=going)
+            bresults = dict((b.get('ap'), b) for b in (bdata or {}).get('results') or [])
+            for record in todo:
+                done = bresults.get(record['mac']) or {}
+                path = done.get('file')
+                if done.get('ok') and path and os.path.isfile(path):
+                    os.chmod(path, 0o600)
+                    backups[record['mac']] = path
+                    backed_up.append(record['mac'])
+                    continue
+                message = done.get('error') or (bdata or {}).get('error') or berr or 'apctl status %d' % brc
+                record.update(ok=False, error='backup failed, not changed: %s' % message)
+                if not params['keep_going']:
+                    backed_up = []
+                    break
         written = set()
         if backed_up:
             rc, records = run_set(backed_up, False)
