@@ -292,6 +292,30 @@ class Sanity(unittest.TestCase):
                 self.assertTrue(doc['return'])
                 self.compare(name, module.ARGUMENT_SPEC, doc['doc']['options'])
 
+    def test_the_readme_play_parses(self):
+        readme = os.path.join(HERE, '..', '..', 'ansible', 'README.md')
+        with open(readme) as f:
+            lines = f.read().split('\n')
+        start = lines.index('`ssid.yml`:') + 2
+        end = start
+        while end < len(lines) and (lines[end].startswith('    ') or not lines[end]):
+            end += 1
+        play = '\n'.join(line[4:] for line in lines[start:end])
+        self.assertIn('aputil.ap.ap_config', play)
+        work = tempfile.mkdtemp(prefix='aputil-readme-')
+        try:
+            with open(os.path.join(work, 'ssid.yml'), 'w') as f:
+                f.write(play)
+            with open(os.path.join(work, 'hosts'), 'w') as f:
+                f.write('[sites]\nsite-a ansible_connection=local\n')
+            env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=COLLECTIONS)
+            out = subprocess.run(['ansible-playbook', '--syntax-check', '-i', os.path.join(work, 'hosts'),
+                                  os.path.join(work, 'ssid.yml')], env=env, cwd=work, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True, timeout=120)
+            self.assertEqual(out.returncode, 0, out.stdout)
+        finally:
+            subprocess.run(['rm', '-rf', work])
+
     def test_secrets_are_no_log(self):
         from ansible_collections.aputil.ap.plugins.modules import ap_config, ap_info
         self.assertTrue(ap_info.ARGUMENT_SPEC['password']['no_log'])
