@@ -232,6 +232,16 @@ class Modules(unittest.TestCase):
                 self.assertTrue(result['failed'], result)
                 self.assertEqual(result['msg'], message)
 
+    def test_no_ap_found_is_ok_with_a_warning(self):
+        for backup_dir in (None, os.path.join(self.work, 'b')):
+            with self.subTest(backup_dir=backup_dir):
+                script = {'set': [[0, set_reply(False)]], 'set --check': [[0, set_reply(True)]]}
+                result, _ = self.run_module('ap_config', script, ap='all', password='pw', settings=dict(ssid='x'),
+                                            backup_dir=backup_dir)
+                self.assertFalse(result.get('failed'), result)
+                self.assertEqual((result['changed'], result['aps']), (False, []))
+                self.assertEqual(result['warnings'], ['no access point answered on this host; nothing was set'])
+
     def test_check_mode_asks_apctl_for_a_check_only(self):
         script = {'set --check': [[0, set_reply(True, ap_result(MAC1, 'A', [('key1', None, None),
                                                                             ('wep', 'off', '64')]))]]}

@@ -331,6 +331,9 @@ def main():
         else:
             record['backup'] = None
 
+    if not records:
+        # A play over many sites should not pass quietly where nothing answered.
+        module.warn('no access point answered on this host; nothing was set')
     if module.check_mode:
         changed = any(r['ok'] and r['changes'] for r in records)
     else:
