@@ -846,12 +846,20 @@ struct Run {
     }
 
     // Logs in again and reads the image back: true when it is `expected`.
-    bool Verify(const ApEntry& ap, const std::string& password, const ConfigImage& expected, std::string& error) {
+    // The image's own password comes first; the one of this run's login is the fallback.
+    bool Verify(const ApEntry& ap, const std::string& password, const std::string& fallback,
+                const ConfigImage& expected, std::string& error) {
         LogOut();
-        if (!LogIn(ap, password, error)) {
+        bool in = LogIn(ap, password, error);
+        if (!in && fallback != password) {
+            LogOut();
+            in = LogIn(ap, fallback, error);
+        }
+        if (!in) {
             error = "not verified: " + error;
             return false;
         }
+        error.clear();
         if (configImage != expected) {
             const auto n = std::inner_product(configImage.begin(), configImage.end(), expected.begin(), size_t{0},
                                               std::plus<>(), std::not_equal_to<>());
@@ -862,8 +870,8 @@ struct Run {
     }
 
     // Writes `edited` when it differs from what was read, finishes, verifies.
-    void WriteAndVerify(const ApEntry& ap, const std::string& password, const ConfigImage& snapshot,
-                        const ConfigImage& edited, Json& item, std::string& error) {
+    void WriteAndVerify(const ApEntry& ap, const std::string& password, const std::string& nextPassword,
+                        const ConfigImage& snapshot, const ConfigImage& edited, Json& item, std::string& error) {
         const std::string who = MacText(ap.record);
         configImage = edited;
         bool written = false;
@@ -888,7 +896,7 @@ struct Run {
         }
         ConfigImage expected = edited;
         StampImageChecksum(expected);
-        if (!Verify(ap, password, expected, error)) return;
+        if (!Verify(ap, nextPassword, password, expected, error)) return;
         item.Set("verified", true);
         out.Line(who + ": verified");
         out.Progress(who, "verified");
@@ -927,7 +935,9 @@ struct Run {
             }
             item.Set("changes", changes);
             if (options.check) return;
-            WriteAndVerify(*t.entry, password, snapshot, edited, item, error);
+            // A new password is the one the read-back has to log in with.
+            const std::string& next = request.basic.password ? *request.basic.password : password;
+            WriteAndVerify(*t.entry, password, next, snapshot, edited, item, error);
         });
     }
 
@@ -1059,7 +1069,12 @@ struct Run {
             out.Progress(who, "reading");
             if (!LogIn(*t.entry, password, error)) return;
             const ConfigImage snapshot = configImage;
-            WriteAndVerify(*t.entry, password, snapshot, b.image, item, error);
+            // The restored image brings the password it was saved with; the
+            // read-back logs in with that one when the current one is refused.
+            const auto field = std::span<const uint8_t>(b.image).subspan(552, 480);
+            const std::string saved(field.begin(), std::find(field.begin(), field.end(), uint8_t{0}));
+            WriteAndVerify(*t.entry, password, IsValidPassword(saved) ? saved : password, snapshot, b.image, item,
+                           error);
         });
     }
 
