@@ -195,23 +195,28 @@ class Modules(unittest.TestCase):
     def test_a_failed_backup_leaves_its_ap_unwritten(self):
         plan = set_reply(True, ap_result(MAC1, 'A', [('ssid', 'lab', 'office')]),
                          ap_result(MAC2, 'B', [('ssid', 'lab', 'office')]))
-        for keep_going, written in ((False, None), (True, [MAC2])):
+        # Without keep_going apctl stops at the first AP that fails.
+        for keep_going, backed, written in ((False, [(MAC1, 'no reply')], None),
+                                            (True, [(MAC1, 'no reply'), (MAC2, None)], [MAC2])):
             with self.subTest(keep_going=keep_going):
                 os.path.exists(os.path.join(self.work, 'runs')) and os.unlink(os.path.join(self.work, 'runs'))
+                backups = os.path.join(self.work, 'b%d' % keep_going)
                 script = {
                     'set --check': [[0, plan]],
-                    'backup': [[1, backup_reply((MAC1, 'no reply'), (MAC2, None))]],
+                    'backup': [[1, backup_reply(*backed)]],
                     'set': [[0, set_reply(False, ap_result(MAC2, 'B', [('ssid', 'lab', 'office')],
                                                            written=True))]],
                 }
                 result, runs = self.run_module('ap_config', script, ap='all', password='pw',
                                                settings=dict(ssid='office'), keep_going=keep_going,
-                                               backup_dir=os.path.join(self.work, 'b'))
+                                               backup_dir=backups)
                 self.assertTrue(result['failed'])
                 self.assertIn('%s (A): backup failed, not changed: no reply' % MAC1, result['msg'])
                 sets = [r['argv'] for r in runs if 'set' in r['argv'] and '--check' not in r['argv']]
                 self.assertEqual([s[s.index('set') + 1:-1] for s in sets], [written] if written else [])
                 self.assertEqual(result['changed'], bool(written))
+                # A run that kept no backup leaves no empty folder behind.
+                self.assertEqual(len(os.listdir(backups)), 1 if written else 0)
 
     def test_failures_name_the_ap_and_carry_apctls_message(self):
         cases = [

@@ -112,7 +112,7 @@ options:
         folder of this directory named after the time of the run, C(MAC.apbak) per access point. Earlier backups are
         never overwritten. The folder and files are readable by the task's user only, as an image holds the
         password and the WEP keys.
-      - An access point whose backup fails is not changed.
+      - An access point whose backup fails is not changed. Check mode makes no backup.
     type: path
   adapter:
     description: Browse and reach access points on this network interface only.
@@ -312,6 +312,8 @@ def main():
                 if not params['keep_going']:
                     backed_up = []
                     break
+        if backup_folder and not backups and not os.listdir(backup_folder):
+            os.rmdir(backup_folder)
         written = set()
         if backed_up:
             rc, records = run_set(backed_up, False)
