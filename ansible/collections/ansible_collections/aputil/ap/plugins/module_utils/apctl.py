@@ -86,27 +86,6 @@ def setting_assignments(settings):
     return pairs
 
 
-def masked(key, value):
-    """The value as it may be shown: secrets replaced by a fixed mask."""
-    if key.replace('-', '_') in SECRET_SETTINGS:
-        return MASK
-    return value
-
-
-def scrub(value, secrets):
-    """Returns value with every secret text replaced, through dicts and lists."""
-    if isinstance(value, dict):
-        return dict((k, scrub(v, secrets)) for k, v in value.items())
-    if isinstance(value, list):
-        return [scrub(v, secrets) for v in value]
-    if isinstance(value, str):
-        for secret in secrets:
-            if secret:
-                value = value.replace(secret, MASK)
-        return value
-    return value
-
-
 class Apctl(object):
     """Runs apctl for a module. Passwords go to apctl through files only this
     user can read, removed right after the run: never on its command line,
