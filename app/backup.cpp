@@ -16,28 +16,43 @@ constexpr size_t kTrailerSize = 4;
 // common tools too.
 uint32_t FileChecksum(std::span<const uint8_t> bytes) { return Crc32(0xFFFFFFFFu, bytes) ^ 0xFFFFFFFFu; }
 
-void PutLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
+// Fills a file of known size front to back.
+class Filler {
+public:
+    explicit Filler(std::vector<uint8_t>& out) : out_(out) {}
+    void Bytes(const void* data, size_t n) {
+        if (n == 0) return;
+        std::memcpy(out_.data() + at_, data, n);
+        at_ += n;
+    }
+    void Le(uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) out_[at_++] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    size_t at() const { return at_; }
+
+private:
+    std::vector<uint8_t>& out_;
+    size_t at_ = 0;
+};
 
 }  // namespace
 
 std::vector<uint8_t> EncodeBackup(const Backup& backup) {
     const std::string date = backup.firmwareDate.substr(0, kBackupMaxDate);
     const std::string version = backup.firmwareVersion.substr(0, kBackupMaxVersion);
-    std::vector<uint8_t> out;
-    out.reserve(kBackupHeaderSize + date.size() + version.size() + kConfigImageSize + kTrailerSize);
-    out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
-    PutLe(out, kBackupFormatVersion, 2);
-    out.insert(out.end(), backup.mac.begin(), backup.mac.end());
-    PutLe(out, static_cast<uint64_t>(backup.time), 8);
-    out.push_back(StoredChecksumValid(backup.image) ? 1 : 0);
-    out.push_back(static_cast<uint8_t>(date.size()));
-    PutLe(out, version.size(), 2);
-    out.insert(out.end(), date.begin(), date.end());
-    out.insert(out.end(), version.begin(), version.end());
-    out.insert(out.end(), backup.image.begin(), backup.image.end());
-    PutLe(out, FileChecksum(out), 4);
+    std::vector<uint8_t> out(kBackupHeaderSize + date.size() + version.size() + kConfigImageSize + kTrailerSize);
+    Filler f(out);
+    f.Bytes(kMagic, sizeof kMagic);
+    f.Le(kBackupFormatVersion, 2);
+    f.Bytes(backup.mac.data(), backup.mac.size());
+    f.Le(static_cast<uint64_t>(backup.time), 8);
+    f.Le(StoredChecksumValid(backup.image) ? 1 : 0, 1);
+    f.Le(date.size(), 1);
+    f.Le(version.size(), 2);
+    f.Bytes(date.data(), date.size());
+    f.Bytes(version.data(), version.size());
+    f.Bytes(backup.image.data(), backup.image.size());
+    f.Le(FileChecksum(std::span<const uint8_t>(out).first(f.at())), 4);
     return out;
 }
 

@@ -6,6 +6,7 @@
 
 #include "protocol/bytes.h"
 #include "protocol/engine.h"
+#include "transport/adapter.h"
 
 namespace aputil {
 
@@ -29,6 +30,9 @@ struct PendingBrowse {
     int32_t count = 0;
     BrowseRecord* records = nullptr;
     int32_t capacity = 0;
+    // A browse over several channels: one count, and capacity records, per channel.
+    int* counts = nullptr;
+    int32_t channels = 0;
 };
 
 struct PendingLogin : PendingReply {
@@ -145,17 +149,25 @@ void BrowseReplyHandler(const PeerAddress& sender, std::span<const uint8_t> body
     // Every browse reply during the wait counts; sequence and filters are not
     // compared, so the repeated browse collects all of its passes.
     if (!browseBusy || browsePending.records == nullptr) return;
-    if (browsePending.count >= browsePending.capacity) return;
-    for (int32_t i = 0; i < browsePending.count; ++i)
-        if (browsePending.records[i].peer == sender) return;
-    BrowseRecord& record = browsePending.records[browsePending.count];
+    BrowseRecord* records = browsePending.records;
+    int32_t* count = &browsePending.count;
+    if (browsePending.counts != nullptr) {
+        const int channel = theAdapter.deliveringChannel;
+        if (channel < 0 || channel >= browsePending.channels) return;
+        records += static_cast<ptrdiff_t>(channel) * browsePending.capacity;
+        count = &browsePending.counts[channel];
+    }
+    if (*count >= browsePending.capacity) return;
+    for (int32_t i = 0; i < *count; ++i)
+        if (records[i].peer == sender) return;
+    BrowseRecord& record = records[*count];
     record = BrowseRecord{};
     record.peer = sender;
     CopyText(body, ATTR_VENDOR, record.vendor);
     CopyText(body, ATTR_PRODUCT, record.product);
     CopyText(body, ATTR_MODEL, record.model);
     CopyText(body, ATTR_AP_NAME, record.apName);
-    ++browsePending.count;
+    ++*count;
 }
 
 void SessionMessageHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
@@ -333,6 +345,34 @@ int Browse(const Attribute& vendor, const Attribute& product, const Attribute& m
     WaitForReply(GetTimeout());
     browseBusy = 0;
     count = browsePending.count;
+    return STATUS_OK;
+}
+
+int BrowseChannels(const Attribute& vendor, const Attribute& product, const Attribute& model, BrowseRecord* records,
+                   int capacity, int* counts, int channels) {
+    if (browseBusy) return STATUS_BUSY;
+    if (records == nullptr || counts == nullptr || capacity <= 0 || channels <= 0 ||
+        channels > theAdapter.channelCount)
+        return STATUS_FAILED;
+    const Attribute filters[3] = {vendor, product, model};
+    FrameFields fields;
+    fields.attributes = filters;
+    uint8_t frame[kFrameBufferSize];
+    const size_t length = Build(frame, NextSequence(), MSG_BROWSE, fields);
+    if (length == 0) return STATUS_FAILED;
+
+    for (int c = 0; c < channels; ++c) counts[c] = 0;
+    browsePending.records = records;
+    browsePending.capacity = capacity;
+    browsePending.counts = counts;
+    browsePending.channels = channels;
+    browsePending.count = 0;
+    browseBusy = 1;
+    SendPayload(PeerAddress::Broadcast(), frame, length);  // on every channel
+    WaitForReply(GetTimeout());
+    browseBusy = 0;
+    browsePending.counts = nullptr;
+    browsePending.channels = 0;
     return STATUS_OK;
 }
 

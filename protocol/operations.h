@@ -43,6 +43,13 @@ extern SessionSlot sessionTable[kMaxSessions + 1];
 // reply wait once and returns STATUS_OK also when nobody answered.
 int Browse(const Attribute& vendor, const Attribute& product, const Attribute& model, BrowseRecord* records,
            int& count);
+// One browse over every open browse channel of theAdapter in one reply wait
+// (CAdapter::OpenBrowseChannels): the request goes out on each channel and
+// each channel's replies are kept apart, as a Browse on that adapter alone
+// would keep them: channel c's in records[c * capacity ...], their number in
+// counts[c], one entry per device, at most capacity each.
+int BrowseChannels(const Attribute& vendor, const Attribute& product, const Attribute& model, BrowseRecord* records,
+                   int capacity, int* counts, int channels);
 // n filter sets, sent together in each of retryCount + 1 passes, one sequence
 // number per pass; STATUS_FAILED for n below 1.
 int BrowseRepeated(int n, const Attribute* vendors, const Attribute* products, const Attribute* models,

@@ -58,6 +58,44 @@ void PacketDriver::Pause(int ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+bool PacketDriver::OpenChannel(int channel, const std::string& name, OpenError& error) {
+    if (channel != 0) {
+        error = OpenError::Other;
+        return false;
+    }
+    return Open(name, error);
+}
+
+void PacketDriver::CloseChannel(int channel) {
+    if (channel == 0) Close();
+}
+
+bool PacketDriver::SetChannelFilter(int channel, const sock_filter* program, size_t instructions) {
+    return channel == 0 && SetFilter(program, instructions);
+}
+
+bool PacketDriver::PollChannels(int ms) { return Poll(ms); }
+
+int PacketDriver::DrainChannels(ChannelSink sink, void* context) { return DrainChannel(0, sink, context); }
+
+int PacketDriver::DrainChannel(int channel, ChannelSink sink, void* context) {
+    if (channel != 0) return 0;
+    struct Tag {
+        ChannelSink sink;
+        void* context;
+    } tag{sink, context};
+    return Drain([](void* c, const uint8_t* frame, size_t length) {
+        auto* t = static_cast<Tag*>(c);
+        t->sink(t->context, 0, frame, length);
+    }, &tag);
+}
+
+bool PacketDriver::SendOn(int channel, const uint8_t* frame, size_t length) {
+    return channel == 0 && Send(frame, length);
+}
+
+bool PacketDriver::LinkUp(const std::string&) { return true; }
+
 CAdapter::CAdapter() : driver_(MakePcapDriver()) {}
 
 CAdapter::~CAdapter() { CloseAdapter(); }
@@ -126,7 +164,7 @@ bool CAdapter::OpenAdapter(int position) {
             std::fprintf(stderr,
                 "aputil: no permission to capture on %s: run as root or give the program CAP_NET_RAW, "
                 "e.g. sudo setcap cap_net_raw+ep %s\n",
-                name.c_str(), ProgramPath().c_str());
+                name.c_str(), PrivilegedProgram().c_str());
         }
         return false;
     }
@@ -150,9 +188,67 @@ bool CAdapter::OpenAdapter(int position) {
 
 void CAdapter::CloseAdapter() {
     if (handle == -1) return;
-    driver_->Close();
+    if (channelCount > 0) {
+        for (int ch = 0; ch < channelCount; ++ch) driver_->CloseChannel(ch);
+        channelCount = 0;
+    } else {
+        driver_->Close();
+    }
     handle = -1;
     openName_.clear();
+}
+
+void CAdapter::CloseBrowseChannels() {
+    if (channelCount > 0) CloseAdapter();
+}
+
+bool CAdapter::OpenChannelFor(int channel, const std::string& name, uint8_t mac[6]) {
+    OpenError error = OpenError::None;
+    if (!driver_->OpenChannel(channel, name, error)) {
+        if (error == OpenError::NoPrivilege) privilegeReported_ = true;
+        return false;
+    }
+    int arpType = 0;
+    sock_filter program[kFilterProgramLength];
+    const bool ready = driver_->LinkType(name, arpType) && arpType == kArpHrdEther &&
+                       driver_->HardwareAddress(name, mac) &&
+                       std::memcmp(mac, kDialUpPrefix, sizeof kDialUpPrefix) != 0 &&
+                       driver_->SetChannelFilter(channel, program, BuildFilterProgram(mac, program));
+    if (!ready) driver_->CloseChannel(channel);
+    return ready;
+}
+
+int CAdapter::OpenBrowseChannels() {
+    CloseAdapter();
+    const int capacity = driver_->MaxChannels();
+    if (capacity < 2) return 0;
+    int opened = 0;
+    for (int k = 0; k < usableCount && k < kMaxAdapters && opened < capacity; ++k) {
+        const int position = usableIndex[k];
+        if (position < 0 || position >= adapterCount) continue;
+        const std::string& name = adapterName[position];
+        // A link that is down receives nothing; the sequential browse finds nothing there either.
+        if (!driver_->LinkUp(name)) continue;
+        uint8_t mac[6];
+        if (!OpenChannelFor(opened, name, mac) && !OpenChannelFor(opened, name, mac)) continue;
+        channelPosition[opened] = k;
+        std::memcpy(channelAddress[opened], mac, sizeof mac);
+        ++opened;
+        // Counted as it goes, so that a close midway closes what is open.
+        channelCount = opened;
+        handle = 1;
+    }
+    if (opened > 0) std::memcpy(currentAddress, channelAddress[0], sizeof currentAddress);
+    return opened;
+}
+
+bool CAdapter::NeedsPrivilege() const {
+    return usableCount == 0 && (privilegeReported_ || driver_->PrivilegeRefused());
+}
+
+std::string CAdapter::PrivilegedProgram() const {
+    std::string program = driver_->PrivilegedProgram();
+    return program.empty() ? ProgramPath() : program;
 }
 
 bool CAdapter::QueryCurrentAddress() {
@@ -183,6 +279,16 @@ void CAdapter::DeliverFrame(void* context, const uint8_t* frame, size_t length) 
     if (self->receiveEnabled && self->handler_ != nullptr) self->handler_(frame, length);
 }
 
+void CAdapter::DeliverChannelFrame(void* context, int channel, const uint8_t* frame, size_t length) {
+    auto* self = static_cast<CAdapter*>(context);
+    if (channel < 0 || channel >= self->channelCount) return;
+    // The handler drops frames from the address of the adapter that received them.
+    std::memcpy(self->currentAddress, self->channelAddress[channel], sizeof self->currentAddress);
+    self->deliveringChannel = channel;
+    if (self->receiveEnabled && self->handler_ != nullptr) self->handler_(frame, length);
+    self->deliveringChannel = -1;
+}
+
 bool CAdapter::WaitForFrames(int ms) {
     if (ms < 0) ms = 0;
     if (!IsAdapterOpen() || !receiveEnabled || handler_ == nullptr) {
@@ -195,6 +301,12 @@ bool CAdapter::WaitForFrames(int ms) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const int wait = left > 0 ? static_cast<int>(left) : 0;
+        if (channelCount > 0) {
+            if (!driver_->PollChannels(wait)) return false;
+            if (driver_->DrainChannels(&CAdapter::DeliverChannelFrame, this) > 0) return true;
+            if (Clock::now() >= deadline) return false;
+            continue;
+        }
         if (!driver_->Poll(wait)) return false;
         // Frames libpcap drops itself (outbound, cut short) wake the poll but deliver nothing.
         if (driver_->Drain(&CAdapter::DeliverFrame, this) > 0) return true;
@@ -204,7 +316,16 @@ bool CAdapter::WaitForFrames(int ms) {
 
 bool CAdapter::TransmitFrame(const uint8_t* frame, size_t length) {
     if (!IsAdapterOpen() || frame == nullptr || length == 0) return false;
-    return driver_->Send(frame, length);
+    if (channelCount == 0) return driver_->Send(frame, length);
+    // On every channel, each from its own adapter's address.
+    if (length < 12 || length > sizeof channelFrame_) return false;
+    bool all = true;
+    std::memcpy(channelFrame_, frame, length);
+    for (int ch = 0; ch < channelCount; ++ch) {
+        std::memcpy(channelFrame_ + 6, channelAddress[ch], 6);
+        all = driver_->SendOn(ch, channelFrame_, length) && all;
+    }
+    return all;
 }
 
 void ResetDriverServices() {}

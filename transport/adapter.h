@@ -76,6 +76,33 @@ public:
     // Lets ms pass without reading (a wait while delivery is off or nothing is
     // open). Sleeps on the real clock; a fake driver may keep its own time.
     virtual void Pause(int ms);
+
+    // Several captures open at once, so that one wait can cover every adapter.
+    // Channel 0 is the capture of the calls above; a driver that holds only
+    // that one answers 1 from MaxChannels, and the defaults map channel 0 onto
+    // those calls. Channels are numbered 0..MaxChannels()-1.
+    virtual int MaxChannels() const { return 1; }
+    virtual bool OpenChannel(int channel, const std::string& name, OpenError& error);
+    virtual void CloseChannel(int channel);
+    virtual bool SetChannelFilter(int channel, const sock_filter* program, size_t instructions);
+    // As Poll, over every open channel.
+    virtual bool PollChannels(int ms);
+    using ChannelSink = void (*)(void* context, int channel, const uint8_t* frame, size_t length);
+    // As Drain, over every open channel, each frame tagged with its channel.
+    virtual int DrainChannels(ChannelSink sink, void* context);
+    virtual bool SendOn(int channel, const uint8_t* frame, size_t length);
+    // A descriptor that polls readable when the channel has frames; -1 when none.
+    virtual int ChannelFd(int /*channel*/) const { return -1; }
+    // As Drain, for one channel.
+    virtual int DrainChannel(int channel, ChannelSink sink, void* context);
+    // Whether an interface is administratively up; true when it cannot be told.
+    virtual bool LinkUp(const std::string& name);
+    // The program that must hold CAP_NET_RAW for this driver's opens to
+    // succeed; empty when it is the running program itself.
+    virtual std::string PrivilegedProgram() const { return {}; }
+    // True when an open (also one the driver made on its own while listing)
+    // was refused for want of that privilege.
+    virtual bool PrivilegeRefused() const { return false; }
 };
 
 // promiscuous: the simulator answers for MAC addresses that are not its interface's;
@@ -138,13 +165,37 @@ public:
     // open or the kernel did not take the frame.
     bool TransmitFrame(const uint8_t* frame, size_t length);
 
+    // A browse of every usable adapter in one wait. OpenBrowseChannels closes
+    // the open adapter, then opens every usable adapter that is up as a
+    // channel of its own, with the same checks and filter as OpenAdapter (and
+    // one more try when an open fails); returns how many are open, 0 when the
+    // driver holds a single capture. While they are open the adapter counts as
+    // open: TransmitFrame sends the frame on each channel with that adapter's
+    // own address as the source, and WaitForFrames hands over every channel's
+    // frames with currentAddress and deliveringChannel set to the channel that
+    // received it, so the handler drops each adapter's own frames by its own
+    // address. CloseAdapter (or CloseBrowseChannels) closes them all.
+    int OpenBrowseChannels();
+    void CloseBrowseChannels();
+    int32_t channelCount = 0;
+    int32_t channelPosition[kMaxAdapters] = {};  // usable-list position of each channel
+    uint8_t channelAddress[kMaxAdapters][6] = {};
+    int32_t deliveringChannel = -1;  // channel of the frame being handed over, -1 outside
+    // True when no adapter is usable and an open was refused for want of
+    // CAP_NET_RAW; PrivilegedProgram names the program that needs it.
+    bool NeedsPrivilege() const;
+    std::string PrivilegedProgram() const;
+
 private:
     static void DeliverFrame(void* context, const uint8_t* frame, size_t length);
+    static void DeliverChannelFrame(void* context, int channel, const uint8_t* frame, size_t length);
+    bool OpenChannelFor(int channel, const std::string& name, uint8_t mac[6]);
 
     std::unique_ptr<PacketDriver> driver_;
     std::string openName_;  // interface of the open capture
     FrameHandler handler_ = nullptr;
     bool privilegeReported_ = false;
+    uint8_t channelFrame_[1514] = {};  // a frame being sent on every channel
 };
 
 extern CAdapter theAdapter;

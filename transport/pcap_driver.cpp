@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -35,6 +36,9 @@ static_assert(kSnapLength >= 1514);
 
 // Same layout as the kernel's sock_filter; libpcap takes its own type.
 static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
+
+// Frames handed over per Drain: a flood cannot hold the caller inside one call.
+constexpr int kDrainBatch = 64;
 
 bool ReadHardwareAddress(const std::string& name, sockaddr& address) {
     if (name.empty() || name.size() >= IFNAMSIZ) return false;
@@ -176,8 +180,94 @@ public:
     int Drain(void (*sink)(void* context, const uint8_t* frame, size_t length), void* context) override {
         if (capture_ == nullptr || sink == nullptr) return 0;
         Batch batch{sink, context, 0};
-        pcap_dispatch(capture_, -1, &PcapDriver::OnFrame, reinterpret_cast<u_char*>(&batch));
+        pcap_dispatch(capture_, kDrainBatch, &PcapDriver::OnFrame, reinterpret_cast<u_char*>(&batch));
         return batch.count;
+    }
+
+    int MaxChannels() const override { return kMaxAdapters; }
+
+    bool OpenChannel(int channel, const std::string& name, OpenError& error) override {
+        PcapDriver* capture = Channel(channel, true);
+        if (capture == nullptr) {
+            error = OpenError::Other;
+            return false;
+        }
+        return capture->Open(name, error);
+    }
+
+    void CloseChannel(int channel) override {
+        if (PcapDriver* capture = Channel(channel, false)) capture->Close();
+    }
+
+    bool SetChannelFilter(int channel, const sock_filter* program, size_t instructions) override {
+        PcapDriver* capture = Channel(channel, false);
+        return capture != nullptr && capture->SetFilter(program, instructions);
+    }
+
+    bool PollChannels(int ms) override {
+        pollfd entries[kMaxAdapters];
+        nfds_t count = 0;
+        for (int ch = 0; ch < kMaxAdapters; ++ch) {
+            const int fd = ChannelFd(ch);
+            if (fd >= 0) entries[count++] = pollfd{fd, POLLIN, 0};
+        }
+        if (count == 0) return false;
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const int rc = poll(entries, count, left > 0 ? static_cast<int>(left) : 0);
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc <= 0) return false;
+            for (nfds_t i = 0; i < count; ++i)
+                if ((entries[i].revents & POLLIN) != 0) return true;
+            // Only errors (a link gone): wait out the time, as Poll does, rather than spin.
+            Pause(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+            return false;
+        }
+    }
+
+    int DrainChannels(ChannelSink sink, void* context) override {
+        int count = 0;
+        for (int ch = 0; ch < kMaxAdapters; ++ch)
+            if (ChannelFd(ch) >= 0) count += DrainChannel(ch, sink, context);
+        return count;
+    }
+
+    int DrainChannel(int channel, ChannelSink sink, void* context) override {
+        PcapDriver* capture = Channel(channel, false);
+        if (capture == nullptr || sink == nullptr) return 0;
+        struct Tag {
+            ChannelSink sink;
+            void* context;
+            int channel;
+        } tag{sink, context, channel};
+        return capture->Drain([](void* c, const uint8_t* frame, size_t length) {
+            auto* t = static_cast<Tag*>(c);
+            t->sink(t->context, t->channel, frame, length);
+        }, &tag);
+    }
+
+    bool SendOn(int channel, const uint8_t* frame, size_t length) override {
+        PcapDriver* capture = Channel(channel, false);
+        return capture != nullptr && capture->Send(frame, length);
+    }
+
+    int ChannelFd(int channel) const override {
+        if (channel == 0) return fd_;
+        if (channel < 0 || channel >= kMaxAdapters || !more_[channel]) return -1;
+        return more_[channel]->fd_;
+    }
+
+    bool LinkUp(const std::string& name) override {
+        if (name.empty() || name.size() >= IFNAMSIZ) return false;
+        ifreq request{};
+        std::memcpy(request.ifr_name, name.data(), name.size());
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return true;
+        const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
+        close(fd);
+        return rc != 0 || (request.ifr_flags & IFF_UP) != 0;
     }
 
     bool Send(const uint8_t* frame, size_t length) override {
@@ -200,9 +290,18 @@ private:
         ++batch->count;
     }
 
+    // Channel 0 is this driver's own capture; the others are drivers of their own, made on first use.
+    PcapDriver* Channel(int channel, bool make) {
+        if (channel == 0) return this;
+        if (channel < 0 || channel >= kMaxAdapters) return nullptr;
+        if (!more_[channel] && make) more_[channel] = std::make_unique<PcapDriver>(promiscuous_);
+        return more_[channel].get();
+    }
+
     bool promiscuous_;
     pcap_t* capture_ = nullptr;
     int fd_ = -1;
+    std::unique_ptr<PcapDriver> more_[kMaxAdapters];
 };
 
 }  // namespace

@@ -323,6 +323,10 @@ public:
 
     void LIAPP_TimerTimer();
     void RefreshAccessPointList();
+    // Appends a browse's replies on usable adapter `adapter` to the list.
+    void MergeReplies(int adapter, const BrowseRecord* replies, int count);
+    // The line that names the fix when no adapter could be opened for want of the right.
+    void ShowPrivilegeHint();
     void BitBtn5Click();
     // Returns true when the key must not reach Edit1.
     bool Edit1KeyPress(QKeyEvent* event);

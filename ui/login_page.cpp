@@ -13,7 +13,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "app/gui/image_button.h"
 #include "app/gui/uinterface.h"
@@ -102,6 +104,28 @@ void TForm1::BuildLoginPage() {
     Animate1->move(192, 24);
     Animate1->LoadClip(QStringLiteral("find.bmp"), 29);
     Animate1->hide();
+
+    // Shown only when no adapter could be opened for want of the raw-packet right.
+    auto* hint = new QLabel(Panel1);
+    hint->setObjectName(QStringLiteral("PrivilegeHint"));
+    hint->setGeometry(8, 160, 447, 40);
+    hint->setWordWrap(true);
+    hint->setTextFormat(Qt::PlainText);
+    hint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    hint->hide();
+}
+
+void TForm1::ShowPrivilegeHint() {
+    auto* hint = Panel1->findChild<QLabel*>(QStringLiteral("PrivilegeHint"), Qt::FindDirectChildrenOnly);
+    if (hint == nullptr) return;
+    if (accessPointCount > 0 || !theAdapter.NeedsPrivilege()) {
+        hint->hide();
+        return;
+    }
+    hint->setText(QStringLiteral("No network adapter can be opened: run sudo setcap cap_net_raw+ep %1, or install "
+                                 "the aputil package.")
+                      .arg(QString::fromLocal8Bit(theAdapter.PrivilegedProgram())));
+    hint->show();
 }
 
 QString TForm1::AccessPointItemText(const BrowseRecord& record) {
@@ -131,6 +155,18 @@ void TForm1::LIAPP_TimerTimer() {
     RefreshAccessPointList();
 }
 
+void TForm1::MergeReplies(int adapter, const BrowseRecord* replies, int count) {
+    // In the order received; a device already listed keeps its first adapter.
+    for (int r = 0; r < count && accessPointCount < kBrowseCapacity; ++r) {
+        const BrowseRecord& reply = replies[r];
+        const auto begin = accessPointList.begin();
+        const auto end = begin + accessPointCount;
+        if (std::any_of(begin, end, [&](const AccessPointEntry& e) { return SameMac(e.record, reply); })) continue;
+        accessPointList[static_cast<size_t>(accessPointCount)] = AccessPointEntry{adapter, reply};
+        ++accessPointCount;
+    }
+}
+
 void TForm1::RefreshAccessPointList() {
     selectedEntry = -1;
     accessPointCount = 0;
@@ -157,24 +193,38 @@ void TForm1::RefreshAccessPointList() {
     const Attribute product = TextAttribute(ATTR_PRODUCT, kProductFilter);
     const Attribute model = TextAttribute(ATTR_MODEL, allModels ? "" : kModelFilter);
 
-    for (int k = 0; k < theAdapter.usableCount && accessPointCount < kBrowseCapacity; ++k) {
+    // Every usable adapter in one reply wait when the driver holds several
+    // captures; the list comes out as the one-by-one browse below makes it.
+    const bool together = theAdapter.usableCount > 0 && theAdapter.Driver().MaxChannels() > 1;
+    const int channels = together ? theAdapter.OpenBrowseChannels() : 0;
+    if (channels > 0) {
+        currentAdapter = -1;  // each channel's own address is dropped as its frames arrive
+        static std::vector<BrowseRecord> channelReplies;
+        static std::vector<int> channelCounts;
+        channelReplies.resize(static_cast<size_t>(channels) * kBrowseCapacity);
+        channelCounts.assign(static_cast<size_t>(channels), 0);
+        const int status =
+            BrowseChannels(vendor, product, model, channelReplies.data(), kBrowseCapacity, channelCounts.data(), channels);
+        QCoreApplication::processEvents();
+        if (status == STATUS_OK) {
+            for (int c = 0; c < channels && accessPointCount < kBrowseCapacity; ++c) {
+                const int count = std::clamp(channelCounts[static_cast<size_t>(c)], 0, kBrowseCapacity);
+                const BrowseRecord* replies = channelReplies.data() + static_cast<ptrdiff_t>(c) * kBrowseCapacity;
+                MergeReplies(theAdapter.channelPosition[c], replies, count);
+            }
+            for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+        }
+        theAdapter.CloseAdapter();
+    }
+
+    for (int k = 0; !together && k < theAdapter.usableCount && accessPointCount < kBrowseCapacity; ++k) {
         if (!OpenUsableAdapter(k)) continue;
         currentAdapter = k;
         int count = kBrowseCapacity;
         const int status = Browse(vendor, product, model, replies_.data(), count);
         QCoreApplication::processEvents();
         if (status == STATUS_OK) {
-            count = std::clamp(count, 0, kBrowseCapacity);
-            for (int r = 0; r < count && accessPointCount < kBrowseCapacity; ++r) {
-                const BrowseRecord& reply = replies_[static_cast<size_t>(r)];
-                const auto begin = accessPointList.begin();
-                const auto end = begin + accessPointCount;
-                if (std::any_of(begin, end, [&](const AccessPointEntry& e) { return SameMac(e.record, reply); })) {
-                    continue;
-                }
-                accessPointList[static_cast<size_t>(accessPointCount)] = AccessPointEntry{k, reply};
-                ++accessPointCount;
-            }
+            MergeReplies(k, replies_.data(), std::clamp(count, 0, kBrowseCapacity));
             for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
         }
         theAdapter.CloseAdapter();
@@ -206,6 +256,7 @@ void TForm1::RefreshAccessPointList() {
 
     // activated() is not emitted for these, so ComboBox1Change does not run.
     ComboBox1->setCurrentIndex(accessPointCount > 0 ? 0 : -1);
+    ShowPrivilegeHint();
     browsing = false;
     emit BrowseFinished();
 }

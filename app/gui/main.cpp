@@ -3,17 +3,25 @@
 // ignored.
 
 #include <exception>
+#include <string>
+#include <utility>
 
 #include "app/gui/application.h"
 #include "app/gui/instance_guard.h"
 #include "app/gui/message_form.h"
 #include "app/gui/uinterface.h"
+#include "transport/link_driver.h"
 #include "ui/form1.h"
 
 int main(int argc, char** argv) {
     aputil::TApplication app(argc, argv);
     try {
         aputil::InstanceGuard guard;  // held until the process ends
+        // The raw-packet right belongs to the helper alone; without a helper
+        // beside it the window opens captures itself (as root, or given the right).
+        if (const std::string helper = aputil::FindLinkHelper(); !helper.empty()) {
+            if (auto driver = aputil::MakeLinkDriver(helper)) aputil::theAdapter.SetDriver(std::move(driver));
+        }
         aputil::TForm1 form1(&guard);
         aputil::TUInterface uinterface;
         aputil::TMessageForm messageForm(&form1);

@@ -4,6 +4,7 @@
 // arrived and the images the simulator committed.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,7 +88,7 @@ protected:
         Result r;
         const std::string outPath = (work_ / "stdout").string();
         const std::string errPath = (work_ / "stderr").string();
-        args.insert(args.begin(), {APCTL_PATH, "--adapter", env_.iface});
+        args.insert(args.begin(), {program_, "--adapter", env_.iface});
         const pid_t pid = fork();
         if (pid == 0) {
             const int in = open("/dev/null", O_RDONLY);
@@ -100,6 +101,11 @@ protected:
                 setenv("APCTL_PASSWORD", password, 1);
             } else {
                 unsetenv("APCTL_PASSWORD");
+            }
+            if (inProcess_) setenv("APCTL_IN_PROCESS", "1", 1);
+            if (uid_ >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid_)) != 0 ||
+                              setuid(static_cast<uid_t>(uid_)) != 0)) {
+                _exit(126);
             }
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
@@ -142,6 +148,9 @@ protected:
 
     WireEnv env_;
     fs::path work_;
+    std::string program_ = APCTL_PATH;
+    bool inProcess_ = false;  // the channel in apctl itself instead of the helper's
+    int uid_ = -1;            // run as this user (and group) instead of root
 };
 
 // The top-level keys every shape carries.
@@ -476,6 +485,18 @@ TEST_F(ApctlWire, PasswordsNeverFromArgumentsAndDiffOfApsAndFiles) {
     const auto image1 = LiveImages(sim).at(DashedOf(mac1));
     EXPECT_EQ(std::string(image1.begin() + 552, image1.begin() + 559), std::string("s3cr3t\0", 7));
 
+    // Names are 8-bit Latin-1 in the image and UTF-8 on the command line and in JSON.
+    ASSERT_EQ(Run({"--quiet", "set", mac1, "name=Caf\xc3\xa9"}).status, 0);
+    const auto named = LiveImages(sim).at(DashedOf(mac1));
+    EXPECT_EQ(std::string(named.begin() + 472, named.begin() + 477), std::string("Caf\xe9\0", 5));
+    const Result shown = Run({"--json", "show", mac1});
+    ASSERT_EQ(shown.status, 0) << shown.out << shown.err;
+    EXPECT_EQ(shown.doc.at("results")[0].at("settings").at("name"), "Caf\xc3\xa9");
+    const Result plain = Run({"show", mac1});
+    EXPECT_NE(plain.out.find("name: Caf\xc3\xa9\n"), std::string::npos) << plain.out;
+    const Result unknown = Run({"--json", "show", "Caf\xc3\xa9-2"});
+    EXPECT_EQ(unknown.doc.at("results")[0].at("ap"), "Caf\xc3\xa9-2") << "an argument is shown as given";
+
     const std::string file = (work_ / "a.apbak").string();
     ASSERT_EQ(Run({"--quiet", "backup", mac0, file}).status, 0);
     ASSERT_EQ(Run({"--quiet", "set", mac0, "ssid=Moved"}).status, 0);
@@ -517,6 +538,53 @@ TEST_F(ApctlWire, NoUsableAdapterIsExitThree) {
     EXPECT_EQ(r.status, 3);
     ExpectEnvelope(r.doc, "browse", false);
     EXPECT_TRUE(r.doc.at("aps").is_array());
+}
+
+// The same browse and show with the channel inside apctl (root, no helper used).
+TEST_F(ApctlWire, InProcessChannelAsRoot) {
+    Apsim sim;
+    Start(sim, {"--count", "2"});
+    inProcess_ = true;
+    const Result browse = Run({"--json", "browse"});
+    ASSERT_EQ(browse.status, 0) << browse.err;
+    ASSERT_EQ(browse.doc.at("aps").size(), 2u);
+    const Result show = Run({"--json", "show", "all"});
+    ASSERT_EQ(show.status, 0) << show.err;
+    ASSERT_EQ(show.doc.at("results").size(), 2u);
+    EXPECT_EQ(show.doc.at("results")[1].at("settings").at("name"), sim.aps()[1].name);
+}
+
+// An unprivileged user: with the helper beside apctl holding the packet right
+// everything works; without it apctl says it has no privilege (exit 3).
+TEST_F(ApctlWire, UnprivilegedUserThroughTheHelper) {
+    Apsim sim;
+    Start(sim, {"--count", "2"});
+    const fs::path bin = work_ / "bin";
+    fs::create_directories(bin);
+    fs::permissions(work_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    fs::copy_file(APCTL_PATH, bin / "apctl");
+    program_ = (bin / "apctl").string();
+    uid_ = 65534;
+
+    const Result alone = Run({"--json", "browse"});
+    EXPECT_EQ(alone.status, 3) << alone.out << alone.err;
+    EXPECT_NE(alone.doc.at("error").get<std::string>().find("privilege"), std::string::npos) << alone.out;
+
+    const Result listed = Run({"--json", "adapters"});
+    EXPECT_EQ(listed.status, 3) << listed.out;
+    EXPECT_FALSE(listed.doc.at("adapters").empty()) << "the list is printed all the same";
+    for (const auto& a : listed.doc.at("adapters")) EXPECT_EQ(a.at("usable"), false) << a.dump();
+
+    fs::copy_file(APCTL_HELPER_PATH, bin / "aputil-link");
+    const std::string setcap = "setcap cap_net_raw+ep " + (bin / "aputil-link").string() + " 2>/dev/null";
+    if (std::system(setcap.c_str()) != 0) GTEST_SKIP() << "file capabilities not available here";
+    const Result browse = Run({"--json", "browse"});
+    ASSERT_EQ(browse.status, 0) << browse.out << browse.err;
+    EXPECT_EQ(browse.doc.at("aps").size(), 2u);
+    const Result set = Run({"--json", "set", apsim::MacText(sim.aps()[0].mac), "ssid=Unprivileged"});
+    ASSERT_EQ(set.status, 0) << set.out << set.err;
+    EXPECT_EQ(set.doc.at("results")[0].at("verified"), true);
 }
 
 }  // namespace

@@ -36,6 +36,7 @@
 #include "protocol/frame.h"
 #include "protocol/operations.h"
 #include "transport/adapter.h"
+#include "transport/link_driver.h"
 
 namespace apctl {
 namespace {
@@ -198,10 +199,10 @@ class Output {
 public:
     explicit Output(const Options& o) : options_(o) {}
     void Progress(const std::string& who, const std::string& what) const {
-        if (!options_.quiet) std::cerr << "apctl: " << who << ": " << what << std::endl;
+        if (!options_.quiet) std::cerr << Json::Utf8("apctl: " + who + ": " + what) << std::endl;
     }
     void Line(const std::string& text) const {
-        if (!options_.json) Print(text + "\n");
+        if (!options_.json) Print(Json::Utf8(text) + "\n");
     }
 
 private:
@@ -254,12 +255,31 @@ std::string LoginPassword(const Options& o) {
 
 // ---------------------------------------------------------------- transport
 
+// The raw-packet right belongs to the helper; without one beside apctl it
+// opens captures itself (as root, or given the right).
+void UseHelperWhenPresent() {
+    static bool chosen = false;
+    if (chosen) return;
+    chosen = true;
+    if (std::getenv("APCTL_IN_PROCESS")) return;
+    if (const std::string helper = FindLinkHelper(); !helper.empty()) {
+        if (auto driver = MakeLinkDriver(helper)) theAdapter.SetDriver(std::move(driver));
+    }
+}
+
 void StartTransport(const Options& o) {
     theAdapter.quiet = 1;
+    UseHelperWhenPresent();
     InitPacketDriver();
     if (theAdapter.usableCount == 0) {
-        throw NoAdapterError{geteuid() == 0 ? "no usable Ethernet adapter"
-                                            : "no usable adapter: raw packet access needs root or CAP_NET_RAW"};
+        if (theAdapter.NeedsPrivilege() || geteuid() != 0) {
+            const std::string program = theAdapter.PrivilegedProgram();
+            throw NoAdapterError{"no usable adapter: no privilege for raw packet access (run as root, or give " +
+                                 (program.empty() ? std::string("the packet helper aputil-link beside apctl")
+                                                  : program) +
+                                 " CAP_NET_RAW)"};
+        }
+        throw NoAdapterError{"no usable Ethernet adapter"};
     }
     if (!o.adapter.empty()) {
         for (int k = 0; k < theAdapter.usableCount; ++k) {
@@ -366,7 +386,7 @@ std::vector<Target> ResolveTargets(const std::vector<std::string>& args, const s
                 }
             }
         }
-        if (!matched) targets.push_back(Target{arg, std::nullopt});
+        if (!matched) targets.push_back(Target{FromUtf8(arg), std::nullopt});
     }
     return targets;
 }
@@ -740,6 +760,7 @@ struct Run {
     Output out{options};
     Json result = Json::Object();
     bool failed = false;
+    std::string noAdapter;  // adapters: why none is usable
 
     explicit Run(Options o) : options(std::move(o)) {}
 
@@ -790,6 +811,7 @@ struct Run {
     void Adapters() {
         Json& list = result.Set("adapters", Json::Array());
         theAdapter.quiet = 1;
+        UseHelperWhenPresent();
         InitPacketDriver();
         theAdapter.EnumerateAdapters();
         for (int i = 0; i < theAdapter.adapterCount; ++i) {
@@ -808,6 +830,14 @@ struct Run {
                                          : "  not usable"));
             list.Push(a);
         }
+        // The list is printed either way; a script still learns that nothing can be used.
+        if (theAdapter.usableCount == 0) {
+            try {
+                StartTransport(options);
+            } catch (const NoAdapterError& e) {
+                noAdapter = e.text;
+            }
+        }
     }
 
     void BrowseCommand() {
@@ -821,8 +851,8 @@ struct Run {
             a.Set("product", RecordText(e.record.product));
             a.Set("model", RecordText(e.record.model));
             a.Set("adapter", theAdapter.usableName[e.adapter]);
-            out.Line(MacText(e.record) + "  " + Json::Utf8(RecordText(e.record.apName)) + "  " +
-                     Json::Utf8(RecordText(e.record.model)) + "  " + theAdapter.usableName[e.adapter]);
+            out.Line(MacText(e.record) + "  " + RecordText(e.record.apName) + "  " + RecordText(e.record.model) +
+                     "  " + theAdapter.usableName[e.adapter]);
             list.Push(a);
         }
     }
@@ -1069,8 +1099,8 @@ struct Run {
             out.Progress(who, "reading");
             if (!LogIn(*t.entry, password, error)) return;
             const ConfigImage snapshot = configImage;
-            // The restored image brings the password it was saved with; the
-            // read-back logs in with that one when the current one is refused.
+            // The restored image brings the password it was saved with: the
+            // read-back tries that one first, then the one of this run.
             const auto field = std::span<const uint8_t>(b.image).subspan(552, 480);
             const std::string saved(field.begin(), std::find(field.begin(), field.end(), uint8_t{0}));
             WriteAndVerify(*t.entry, password, IsValidPassword(saved) ? saved : password, snapshot, b.image, item,
@@ -1115,7 +1145,8 @@ struct Run {
                 const std::vector<Target> t = ResolveTargets({options.args[i]}, aps);
                 std::string error;
                 if (t.size() != 1 || !t[0].entry) {
-                    error = t.size() > 1 ? options.args[i] + " names several APs" : "no AP answered as " + options.args[i];
+                    const std::string given = FromUtf8(options.args[i]);
+                    error = t.size() > 1 ? given + " names several APs" : "no AP answered as " + given;
                 } else {
                     out.Progress(MacText(t[0].entry->record), "reading");
                     if (LogIn(*t[0].entry, password, error)) sides[i].image = configImage;
@@ -1282,6 +1313,7 @@ int Main(int argc, char** argv) {
         }
         result = run.result;
         status = run.failed ? kExitApFailed : kExitDone;
+        if (!run.noAdapter.empty()) throw NoAdapterError{run.noAdapter};
         if (const Json* e = result.Find("error"); status == kExitApFailed && e && e->IsNull()) {
             // Per-AP failures carry their own errors.
         }

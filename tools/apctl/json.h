@@ -66,9 +66,9 @@ public:
         Write(out, pretty, 0);
         return out;
     }
-    // A readable form for the text output: strings without quotes.
+    // A readable form for the text output: strings without quotes, as their bytes.
     std::string Text() const {
-        if (kind_ == Kind::String) return Utf8(text_);
+        if (kind_ == Kind::String) return text_;
         if (kind_ == Kind::Null) return "-";
         if (kind_ == Kind::Array) {
             std::string out;
