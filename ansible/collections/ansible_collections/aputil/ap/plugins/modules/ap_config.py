@@ -15,7 +15,7 @@ description:
   - An image is written only when a setting differs from what the access point holds, so a second run with the same
     settings reports C(ok) and writes nothing. After writing, apctl reads the image back and compares it.
   - Access points are reached at layer 2 only, so run the task on a host of the segment (one host per site in the
-    inventory, or C(delegate_to)). apctl needs raw packet access there (root, or the capabilities its package grants).
+    inventory, or C(delegate_to)). apctl reaches the wire there through its packet helper, or as root without it.
   - Passwords reach apctl through files only the task's user can read, never on its command line.
 version_added: "1.8.1"
 options:

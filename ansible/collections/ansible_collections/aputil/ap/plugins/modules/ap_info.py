@@ -13,8 +13,8 @@ description:
   - Browses every usable adapter of the host (or one) with C(apctl browse) and returns the access points that answer.
   - Given I(ap) and I(password), also logs in to those access points with C(apctl show) and returns their settings.
     WEP key bytes are never read out.
-  - Access points are reached at layer 2 only, so run the task on a host of the segment. apctl needs raw packet
-    access there (root, or the capabilities its package grants).
+  - Access points are reached at layer 2 only, so run the task on a host of the segment. apctl reaches the wire there
+    through its packet helper, or as root without it.
   - Changes nothing on the access points.
 version_added: "1.8.1"
 options:
