@@ -156,6 +156,12 @@ bool StartApsim(test::PeerProcess& peer, int count, uint8_t* mac, std::vector<st
     return true;
 }
 
+// Changes one of the running simulator's fault knobs ("NAME VALUE").
+bool SetSimulatorFault(test::PeerProcess& apsim, const std::string& knob) {
+    std::string line;
+    return apsim.Send("fault " + knob + "\n") && apsim.WaitFor("ok fault", line, 5000);
+}
+
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 // Samples of one kind, gathered over several blocks.
@@ -466,7 +472,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
 
     // Both peers at once; the samples alternate in blocks of a tenth each.
-    Samples echo, exchange, loginRead, linkExchange;
+    Samples echo, exchange, loginRead, loginReadJunk, linkExchange;
     {
         test::PeerProcess echoPeerProcess, apsim;
         ApSession ap;
@@ -482,6 +488,12 @@ int main(int argc, char** argv) {
             // The warm-up also lets the simulator drain the echo frames it saw meanwhile.
             ExchangeBlock(ap, count / kBlocks, 10, exchange);
             LoginReadBlock(ap.mac, logins / kBlocks, 2, loginRead);
+            // The same amid junk frames around every reply, with no pump at
+            // all: what the receive path itself pays per junk frame.
+            if (SetSimulatorFault(apsim, "junk 7")) {
+                LoginReadBlock(ap.mac, logins / kBlocks, 2, loginReadJunk);
+                SetSimulatorFault(apsim, "junk 0");
+            }
             if (!linkHelper.empty()) {
                 // The helper's address is the same interface's: the session stays valid.
                 if (!UseDriver(linkHelper)) {
@@ -520,6 +532,11 @@ int main(int argc, char** argv) {
     }
     Print("login + ReadDeviceImage", loginReadS);
     std::printf("ratio (login + read)/(11 raw echoes) p50: %.2f\n", loginReadS.p50 / (11 * echoS.p50));
+    Summary junkS = loginReadJunk.Summarize();
+    if (junkS.samples > 0) {
+        Print("login + read amid 7 junk per reply", junkS);
+        std::printf("ratio (login + read amid junk)/(login + read) p50, no pump: %.2f\n", junkS.p50 / loginReadS.p50);
+    }
 
     FloodSummary flood;
     const bool flooded = floodMs > 0 && MeasureFlood(floodMs, flood);
@@ -552,6 +569,7 @@ int main(int argc, char** argv) {
     Result("login_read_p50_us", loginReadS.p50);
     Result("login_read_p99_us", loginReadS.p99);
     Result("login_read_failed", static_cast<double>(loginReadS.lost));
+    if (junkS.samples > 0) Result("login_read_junk_p50_us", junkS.p50);
     if (flooded) {
         Result("flood_frames_per_s", flood.framesPerSecond);
         Result("flood_longest_pump_gap_ms", flood.longestGapMs);
