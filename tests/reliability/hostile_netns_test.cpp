@@ -22,7 +22,11 @@
 #include "tests/support/fast_clock.h"
 #include "tests/support/peer_process.h"
 #include "transport/adapter.h"
+#include "transport/link_driver.h"
 
+#ifndef APUTIL_LINK_HELPER
+#error "APUTIL_LINK_HELPER names the packet helper program"
+#endif
 #ifndef APUTIL_FIRST_BROWSE
 #error "APUTIL_FIRST_BROWSE names the program that sends one browse and exits"
 #endif
@@ -107,6 +111,8 @@ protected:
     }
 
     PeerAddress Ap() const { return PeerAddress::FromMac(sim_.aps()[0].mac.data()); }
+
+    void FloodChecks();
 
     void LoginToAp() {
         uint16_t session = 0;
@@ -312,7 +318,9 @@ struct WaitTrace {
 // Junk 0xAAAA frames at the veth's full rate towards the utility: exchanges
 // still complete, and a wait without an answer ends on time, because frames
 // are taken in bounded batches with the deadline checked between them.
-TEST_F(HostileSegment, FloodOfJunkNeitherStallsExchangesNorStretchesWaits) {
+// The same checks in process and through the packet helper, which reads and
+// relays the flood in bounded batches of its own.
+void HostileSegment::FloodChecks() {
     ASSERT_NO_FATAL_FAILURE(StartSim());
     constexpr int64_t kFloodMs = 8000;
     PeerProcess flood;
@@ -353,6 +361,19 @@ TEST_F(HostileSegment, FloodOfJunkNeitherStallsExchangesNorStretchesWaits) {
     EXPECT_LT(doneAfter, ms) << "the flood ended before the checks did";
     EXPECT_GT(frames, 50 * 2048L) << line;
     EXPECT_EQ(flood.Stop(), 0);
+}
+
+TEST_F(HostileSegment, FloodOfJunkNeitherStallsExchangesNorStretchesWaits) { FloodChecks(); }
+
+TEST_F(HostileSegment, FloodThroughThePacketHelperNeitherStallsExchangesNorStretchesWaits) {
+    theAdapter.CloseAdapter();
+    theAdapter.SetDriver(MakeLinkDriver(APUTIL_LINK_HELPER));
+    ASSERT_TRUE(theAdapter.ProbeAdapters());
+    ASSERT_TRUE(theAdapter.OpenAdapter(theAdapter.usableIndex[0]));
+    FloodChecks();
+    theAdapter.CloseAdapter();
+    theAdapter.SetDriver(MakePcapDriver());
+    EXPECT_TRUE(theAdapter.ProbeAdapters());
 }
 
 }  // namespace
