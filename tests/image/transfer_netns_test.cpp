@@ -182,10 +182,12 @@ TEST_F(ImageTransfer, ReadDeviceImageReturnsTheDevicesExactBytes) {
     EXPECT_EQ(ReadFirmwareVersion(firmwareBlock), kFirmwareVersion);
     EXPECT_EQ(ReadFirmwareDate(firmwareBlock), kFirmwareDate);
 
-    // The information block once, then the blocks where it says they are.
+    // The information block, the blocks where it says they are, and the
+    // information block again to check the answers so far.
     std::vector<BlockLine> expected = {{BLOCK_OP_INFO, 0, 0}};
     for (const BlockLine& b : ExpectedChunks(BLOCK_OP_READ, FirmwareAddress(deviceInfo), 424)) expected.push_back(b);
     for (const BlockLine& b : ExpectedChunks(BLOCK_OP_READ, ImageAddress(deviceInfo), 4096)) expected.push_back(b);
+    expected.push_back({BLOCK_OP_INFO, 0, 0});
     EXPECT_EQ(BlockRequests(Sync()), expected);
 }
 
@@ -278,6 +280,7 @@ TEST_F(ImageTransfer, WriteDeviceImageStampsWritesInOrderAndCommits) {
     }
     const std::vector<LogLine> lines = Sync();
     std::vector<BlockLine> expected = ExpectedChunks(BLOCK_OP_WRITE, ImageAddress(deviceInfo), 4096);
+    expected.push_back({BLOCK_OP_INFO, 0, 0});
     expected.push_back({BLOCK_OP_COMMIT, 0, 0});
     EXPECT_EQ(BlockRequests(lines), expected);
 
@@ -322,7 +325,10 @@ TEST_F(ImageTransfer, RefusedWriteOrCommitFailsTheWrite) {
 
         const std::vector<LogLine> lines = Sync();
         std::vector<BlockLine> expected = ExpectedChunks(BLOCK_OP_WRITE, ImageAddress(deviceInfo), 512 * c.chunksSent);
-        if (c.commitSent) expected.push_back({BLOCK_OP_COMMIT, 0, 0});
+        if (c.commitSent) {
+            expected.push_back({BLOCK_OP_INFO, 0, 0});
+            expected.push_back({BLOCK_OP_COMMIT, 0, 0});
+        }
         EXPECT_EQ(BlockRequests(lines), expected);
         EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const LogLine& l) {
             return l.Is("commit") && l.raw().find("\"ok\":true") != std::string::npos;
