@@ -337,6 +337,32 @@ TEST_F(ImageTransfer, RefusedWriteOrCommitFailsTheWrite) {
     }
 }
 
+// The check before the commit compares the AP's information block with the
+// one the image was read with: an answer that differs (a forged one, or an AP
+// that is no longer the device read) stops the write before its commit, and
+// the same image then commits once the information block matches again.
+TEST_F(ImageTransfer, WriteStopsBeforeTheCommitWhenTheInformationBlockChanged) {
+    ASSERT_NO_FATAL_FAILURE(StartAndLogin({}));
+    ASSERT_TRUE(ReadDeviceImage());
+    Sync();
+    ASSERT_NO_FATAL_FAILURE(EditImage(3));
+    const DeviceInfo read = deviceInfo;
+    deviceInfo[31] ^= 0x01;  // outside both addresses, so the chunks go where they did
+
+    EXPECT_FALSE(WriteDeviceImage());
+
+    std::vector<BlockLine> expected = ExpectedChunks(BLOCK_OP_WRITE, ImageAddress(deviceInfo), 4096);
+    expected.push_back({BLOCK_OP_INFO, 0, 0});
+    EXPECT_EQ(BlockRequests(Sync()), expected) << "no commit after a differing information block";
+    EXPECT_FALSE(sim_.ReadDump().has_value());
+
+    deviceInfo = read;
+    ASSERT_TRUE(WriteDeviceImage());
+    expected.push_back({BLOCK_OP_COMMIT, 0, 0});
+    EXPECT_EQ(BlockRequests(Sync()), expected);
+    EXPECT_TRUE(sim_.ReadDump().has_value());
+}
+
 TEST_F(ImageTransfer, SendFinishSendsEightRequestsWithoutWaitingForAnswers) {
     ASSERT_NO_FATAL_FAILURE(StartAndLogin({}));
     const uint16_t timeout = GetTimeout();
