@@ -37,7 +37,7 @@ ByteReader ReplyData() {
 // forged answer to the check cannot slip in other data either.
 bool CheckBlockReplies(const DeviceInfo& expected) {
     if (!BlockOp(BLOCK_OP_INFO, 0, kBlockHeaderSize)) return false;
-    DeviceInfo info;
+    DeviceInfo info{};
     ByteReader data = ReplyData();
     return data.bytes(info.data(), info.size()) && info == expected;
 }
@@ -132,8 +132,8 @@ bool WriteDeviceImage() {
     // can no longer protect the image; it only means the acceptance we took
     // may not be the AP's. Listening for it would cost a fixed wait on every
     // write for a verdict that changes nothing on the AP, so only the frames
-    // already queued are looked at, and a conflict among them fails the write
-    // so the caller reads back rather than trusting it.
+    // already queued are looked at; a conflict among them fails the write, as
+    // the AP may have refused the image whose acceptance we were shown.
     WaitForReply(0);
     return !BlockReplyConflict();
 }
