@@ -22,20 +22,24 @@ uint32_t chunkLength = 0;
 // Recorded with the blocks of the latest successful read.
 bool imageChecksumValid = false;
 
-// A reply forged to look like the AP's arrives just before or after the AP's
-// own; the AP answers within a few milliseconds, so after the last exchange
-// of a transfer a short listen is enough to catch the second of the two. It
-// runs once per read and twice per write, so login and read stay quick.
-bool SettleBlockReplies() {
-    WaitForReply(kSettleWaitMs);
-    return !BlockReplyConflict();
-}
-
 // The data of the latest reply behind its 16-byte device header.
 ByteReader ReplyData() {
     ByteReader r(blockReply.data(), replyLength);
     r.skip(kBlockHeaderSize);
     return r;
+}
+
+// A reply forged to look like the AP's arrives just before or after the AP's
+// own. The AP answers in order, so one more cheap exchange after the last
+// chunk makes the AP's reply to that chunk arrive while we wait for it, where
+// the conflict record catches a second, different reply. The check's own
+// answer must repeat the information block this transfer is based on, so a
+// forged answer to the check cannot slip in other data either.
+bool CheckBlockReplies(const DeviceInfo& expected) {
+    if (!BlockOp(BLOCK_OP_INFO, 0, kBlockHeaderSize)) return false;
+    DeviceInfo info{};
+    ByteReader data = ReplyData();
+    return data.bytes(info.data(), info.size()) && info == expected;
 }
 
 }  // namespace
@@ -106,7 +110,7 @@ bool ReadDeviceImage() {
     if (!data.bytes(info.data(), info.size())) return false;
     if (!ReadBlock(firmware, FirmwareAddress(info))) return false;
     if (!ReadBlock(image, ImageAddress(info))) return false;
-    if (!SettleBlockReplies()) return false;
+    if (!CheckBlockReplies(info)) return false;
 
     deviceInfo = info;
     firmwareBlock = firmware;
@@ -122,9 +126,16 @@ bool WriteDeviceImage() {
     StampImageChecksum(configImage);
     if (!WriteBlock(configImage, ImageAddress(deviceInfo))) return false;
     // A chunk whose acceptance was forged must not be committed.
-    if (!SettleBlockReplies()) return false;
+    if (!CheckBlockReplies(deviceInfo)) return false;
     if (!BlockOp(BLOCK_OP_COMMIT, 0, kBlockHeaderSize)) return false;
-    return SettleBlockReplies();
+    // The commit cannot be taken back, so a second, different answer to it
+    // can no longer protect the image; it only means the acceptance we took
+    // may not be the AP's. Listening for it would cost a fixed wait on every
+    // write for a verdict that changes nothing on the AP, so only the frames
+    // already queued are looked at; a conflict among them fails the write, as
+    // the AP may have refused the image whose acceptance we were shown.
+    WaitForReply(0);
+    return !BlockReplyConflict();
 }
 
 bool SendFinish(uint8_t op) {

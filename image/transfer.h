@@ -84,23 +84,22 @@ bool ReadBlock(std::span<uint8_t> destination, uint32_t deviceAddress);
 // previous one was accepted; stops at the first refused chunk.
 bool WriteBlock(std::span<const uint8_t> source, uint32_t deviceAddress);
 
-// How long a transfer listens after its last exchange for a second,
-// different reply to one already taken.
-inline constexpr int kSettleWaitMs = 30;
-
 // Reads DeviceInfo, then the firmware block and the image at the addresses it
-// names, then listens kSettleWaitMs more. Fails, keeping the blocks of the
-// previous read, when any exchange got a second reply that differs from the
-// one taken. The checksum stored in the image is not verified: the image is
-// taken as it is, and ImageChecksumValid says whether it matched.
+// names, then asks for DeviceInfo once more: the AP answers in order, so a
+// second reply to any earlier exchange has arrived by then. Fails, keeping the
+// blocks of the previous read, when any exchange got a second reply that
+// differs from the one taken or the second DeviceInfo differs from the first.
+// The checksum stored in the image is not verified: the image is taken as it
+// is, and ImageChecksumValid says whether it matched.
 bool ReadDeviceImage();
 // Whether the image of the latest successful ReadDeviceImage carried the
 // checksum of its bytes; false before any read.
 bool ImageChecksumValid() noexcept;
 // Stamps configImage's checksum, writes the image to ImageAddress(deviceInfo)
-// and, when every chunk was accepted and no exchange got a conflicting second
-// reply, commits it. True when the commit was accepted and no conflicting
-// reply to it came within kSettleWaitMs.
+// and asks for DeviceInfo once more; when every chunk was accepted, no exchange
+// got a conflicting second reply and the AP's DeviceInfo is still deviceInfo,
+// commits it. True when the commit was accepted and no conflicting reply to it
+// was already waiting once it was taken.
 bool WriteDeviceImage();
 // Sends op eight times, ignoring the answers; always true.
 bool SendFinish(uint8_t op);

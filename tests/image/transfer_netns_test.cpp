@@ -182,10 +182,12 @@ TEST_F(ImageTransfer, ReadDeviceImageReturnsTheDevicesExactBytes) {
     EXPECT_EQ(ReadFirmwareVersion(firmwareBlock), kFirmwareVersion);
     EXPECT_EQ(ReadFirmwareDate(firmwareBlock), kFirmwareDate);
 
-    // The information block once, then the blocks where it says they are.
+    // The information block, the blocks where it says they are, and the
+    // information block again to check the answers so far.
     std::vector<BlockLine> expected = {{BLOCK_OP_INFO, 0, 0}};
     for (const BlockLine& b : ExpectedChunks(BLOCK_OP_READ, FirmwareAddress(deviceInfo), 424)) expected.push_back(b);
     for (const BlockLine& b : ExpectedChunks(BLOCK_OP_READ, ImageAddress(deviceInfo), 4096)) expected.push_back(b);
+    expected.push_back({BLOCK_OP_INFO, 0, 0});
     EXPECT_EQ(BlockRequests(Sync()), expected);
 }
 
@@ -278,6 +280,7 @@ TEST_F(ImageTransfer, WriteDeviceImageStampsWritesInOrderAndCommits) {
     }
     const std::vector<LogLine> lines = Sync();
     std::vector<BlockLine> expected = ExpectedChunks(BLOCK_OP_WRITE, ImageAddress(deviceInfo), 4096);
+    expected.push_back({BLOCK_OP_INFO, 0, 0});
     expected.push_back({BLOCK_OP_COMMIT, 0, 0});
     EXPECT_EQ(BlockRequests(lines), expected);
 
@@ -322,13 +325,42 @@ TEST_F(ImageTransfer, RefusedWriteOrCommitFailsTheWrite) {
 
         const std::vector<LogLine> lines = Sync();
         std::vector<BlockLine> expected = ExpectedChunks(BLOCK_OP_WRITE, ImageAddress(deviceInfo), 512 * c.chunksSent);
-        if (c.commitSent) expected.push_back({BLOCK_OP_COMMIT, 0, 0});
+        if (c.commitSent) {
+            expected.push_back({BLOCK_OP_INFO, 0, 0});
+            expected.push_back({BLOCK_OP_COMMIT, 0, 0});
+        }
         EXPECT_EQ(BlockRequests(lines), expected);
         EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const LogLine& l) {
             return l.Is("commit") && l.raw().find("\"ok\":true") != std::string::npos;
         }));
         EXPECT_FALSE(sim_.ReadDump().has_value());
     }
+}
+
+// The check before the commit compares the AP's information block with the
+// one the image was read with: an answer that differs (a forged one, or an AP
+// that is no longer the device read) stops the write before its commit, and
+// the same image then commits once the information block matches again.
+TEST_F(ImageTransfer, WriteStopsBeforeTheCommitWhenTheInformationBlockChanged) {
+    ASSERT_NO_FATAL_FAILURE(StartAndLogin({}));
+    ASSERT_TRUE(ReadDeviceImage());
+    Sync();
+    ASSERT_NO_FATAL_FAILURE(EditImage(3));
+    const DeviceInfo read = deviceInfo;
+    deviceInfo[31] ^= 0x01;  // outside both addresses, so the chunks go where they did
+
+    EXPECT_FALSE(WriteDeviceImage());
+
+    std::vector<BlockLine> expected = ExpectedChunks(BLOCK_OP_WRITE, ImageAddress(deviceInfo), 4096);
+    expected.push_back({BLOCK_OP_INFO, 0, 0});
+    EXPECT_EQ(BlockRequests(Sync()), expected) << "no commit after a differing information block";
+    EXPECT_FALSE(sim_.ReadDump().has_value());
+
+    deviceInfo = read;
+    ASSERT_TRUE(WriteDeviceImage());
+    expected.push_back({BLOCK_OP_COMMIT, 0, 0});
+    EXPECT_EQ(BlockRequests(Sync()), expected);
+    EXPECT_TRUE(sim_.ReadDump().has_value());
 }
 
 TEST_F(ImageTransfer, SendFinishSendsEightRequestsWithoutWaitingForAnswers) {
