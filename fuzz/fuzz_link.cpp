@@ -33,6 +33,22 @@ void CheckRequest(std::span<const uint8_t> message) {
         FUZZ_REQUIRE(length == message.size() && std::memcmp(again, message.data(), length) == 0);
         break;
     }
+    case OPENS: {
+        static uint8_t slots[kMaxChannels];
+        static std::string names[kMaxChannels];
+        const int count = OpenEntries(request, slots, names, kMaxChannels);
+        FUZZ_REQUIRE(count == request.openCount && count >= 1 && count <= kMaxChannels);
+        FUZZ_REQUIRE(Inside(request.opens, message));
+        bool seen[kMaxChannels] = {};
+        for (int i = 0; i < count; ++i) {
+            FUZZ_REQUIRE(slots[i] < kMaxChannels && !seen[slots[i]] && ValidName(names[i]));
+            seen[slots[i]] = true;
+        }
+        static uint8_t again[kMaxMessage];
+        const size_t length = WriteOpens(again, slots, names, count);
+        FUZZ_REQUIRE(length == message.size() && std::memcmp(again, message.data(), length) == 0);
+        break;
+    }
     case LINK: {
         FUZZ_REQUIRE(ValidName(request.name));
         uint8_t again[2 + kMaxNameLength];

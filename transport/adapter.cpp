@@ -68,6 +68,14 @@ bool PacketDriver::OpenChannel(int channel, const std::string& name, OpenError& 
     return Open(name, error);
 }
 
+void PacketDriver::OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
+                                OpenError* errors) {
+    for (int i = 0; i < count; ++i) {
+        errors[i] = OpenError::None;
+        opened[i] = OpenChannel(channels[i], names[i], errors[i]);
+    }
+}
+
 void PacketDriver::CloseChannel(int channel) {
     if (channel == 0) Close();
 }
@@ -210,6 +218,11 @@ bool CAdapter::OpenChannelFor(int channel, const std::string& name, uint8_t mac[
         if (error == OpenError::NoPrivilege) privilegeReported_ = true;
         return false;
     }
+    return ReadyChannel(channel, name, mac);
+}
+
+// The checks and filter of OpenAdapter on an open channel; a channel that fails them is closed.
+bool CAdapter::ReadyChannel(int channel, const std::string& name, uint8_t mac[6]) {
     int arpType = 0;
     sock_filter program[kFilterProgramLength];
     const bool ready = driver_->LinkType(name, arpType) && arpType == kArpHrdEther &&
@@ -224,16 +237,42 @@ int CAdapter::OpenBrowseChannels() {
     CloseAdapter();
     const int capacity = driver_->MaxChannels();
     if (capacity < 2) return 0;
-    int opened = 0;
-    for (int k = 0; k < usableCount && k < kMaxAdapters && opened < capacity; ++k) {
+    // The adapters to browse, in list order; candidate i is first opened as channel i.
+    int list[kMaxAdapters];
+    int slots[kMaxAdapters];
+    std::string names[kMaxAdapters];
+    int count = 0;
+    for (int k = 0; k < usableCount && k < kMaxAdapters && count < capacity; ++k) {
         const int position = usableIndex[k];
         if (position < 0 || position >= adapterCount) continue;
         const std::string& name = adapterName[position];
         // A link that is down receives nothing; the sequential browse finds nothing there either.
         if (!driver_->LinkUp(name)) continue;
+        list[count] = k;
+        slots[count] = count;
+        names[count] = name;
+        ++count;
+    }
+    bool openedAt[kMaxAdapters] = {};
+    OpenError errors[kMaxAdapters] = {};
+    // One after another, the opens would cost tens of milliseconds each before the browse window starts.
+    driver_->OpenChannels(count, slots, names, openedAt, errors);
+    int opened = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!openedAt[i] && errors[i] == OpenError::NoPrivilege) privilegeReported_ = true;
         uint8_t mac[6];
-        if (!OpenChannelFor(opened, name, mac) && !OpenChannelFor(opened, name, mac)) continue;
-        channelPosition[opened] = k;
+        bool ready = false;
+        int tries = 1;  // one more try after a failed open or check
+        if (i == opened) {
+            ready = openedAt[i] && ReadyChannel(i, names[i], mac);
+        } else if (openedAt[i]) {
+            // An earlier adapter failed: this one moves down, so that the channels stay 0..count-1.
+            driver_->CloseChannel(i);
+            tries = 2;
+        }
+        while (!ready && tries-- > 0) ready = OpenChannelFor(opened, names[i], mac);
+        if (!ready) continue;
+        channelPosition[opened] = list[i];
         std::memcpy(channelAddress[opened], mac, sizeof mac);
         ++opened;
         // Counted as it goes, so that a close midway closes what is open.

@@ -84,6 +84,12 @@ public:
     // those calls. Channels are numbered 0..MaxChannels()-1.
     virtual int MaxChannels() const { return 1; }
     virtual bool OpenChannel(int channel, const std::string& name, OpenError& error);
+    // As OpenChannel for each i in 0..count-1: names[i] as channels[i] (all
+    // different), its outcome in opened[i] and errors[i]. Each open waits on
+    // the kernel for tens of milliseconds, so a driver that can makes them
+    // side by side; by default they are made one after another.
+    virtual void OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
+                              OpenError* errors);
     virtual void CloseChannel(int channel);
     virtual bool SetChannelFilter(int channel, const sock_filter* program, size_t instructions);
     // As Poll, over every open channel.
@@ -191,6 +197,7 @@ private:
     static void DeliverFrame(void* context, const uint8_t* frame, size_t length);
     static void DeliverChannelFrame(void* context, int channel, const uint8_t* frame, size_t length);
     bool OpenChannelFor(int channel, const std::string& name, uint8_t mac[6]);
+    bool ReadyChannel(int channel, const std::string& name, uint8_t mac[6]);
 
     std::unique_ptr<PacketDriver> driver_;
     std::string openName_;  // interface of the open capture

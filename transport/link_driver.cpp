@@ -163,11 +163,20 @@ void LinkDriver::Keep(const Message& frame) {
 }
 
 bool LinkDriver::Exchange(const uint8_t* request, size_t length, Kind expected, Message& reply) {
+    return SendRequest(request, length) && Await(request[0], expected, reply);
+}
+
+bool LinkDriver::SendRequest(const uint8_t* request, size_t length) {
     if (fd_ < 0) return false;
     if (send(fd_, request, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
         Lost();
         return false;
     }
+    return true;
+}
+
+bool LinkDriver::Await(uint8_t asked, Kind expected, Message& reply) {
+    if (fd_ < 0) return false;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReplyWaitMs);
     for (;;) {
         size_t got = 0;
@@ -194,7 +203,7 @@ bool LinkDriver::Exchange(const uint8_t* request, size_t length, Kind expected, 
             continue;
         }
         // A refusal names the kind it refused; one of an earlier raw request is not this one's.
-        if (message.kind == REFUSED && message.result == request[0]) return false;
+        if (message.kind == REFUSED && message.result == asked) return false;
         if (message.kind == expected) {
             reply = message;
             return true;
@@ -249,7 +258,50 @@ bool LinkDriver::OpenChannel(int channel, const std::string& name, OpenError& er
         return false;
     }
     Message reply;
-    if (!Exchange(request, length, OPEN_REPLY, reply) || reply.slot != channel) return false;
+    return Exchange(request, length, OPEN_REPLY, reply) && Opened(channel, name, reply, error);
+}
+
+void LinkDriver::OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
+                              OpenError* errors) {
+    uint8_t slots[kMaxChannels];
+    std::string asked[kMaxChannels];
+    int index[kMaxChannels];
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        opened[i] = false;
+        errors[i] = OpenError::Other;
+        const int channel = channels[i];
+        if (channel < 0 || channel >= kMaxChannels || n == kMaxChannels) continue;
+        // Frames of an earlier open of this slot that are still on their way are dropped from here on.
+        channels_[channel].open = false;
+        if (!ValidName(names[i])) {
+            errors[i] = OpenError::NoSuchDevice;
+            continue;
+        }
+        slots[n] = static_cast<uint8_t>(channel);
+        asked[n] = names[i];
+        index[n] = i;
+        ++n;
+    }
+    if (n == 0) return;
+    uint8_t request[kMaxMessage];
+    const size_t length = WriteOpens(request, slots, asked, n);
+    // A slot given twice: the writer refuses the batch, and one at a time is still right.
+    if (length == 0) {
+        for (int k = 0; k < n; ++k) opened[index[k]] = OpenChannel(slots[k], asked[k], errors[index[k]]);
+        return;
+    }
+    if (!SendRequest(request, length)) return;
+    for (int k = 0; k < n; ++k) {
+        Message reply;
+        if (!Await(OPENS, OPEN_REPLY, reply)) return;
+        opened[index[k]] = Opened(slots[k], asked[k], reply, errors[index[k]]);
+    }
+}
+
+bool LinkDriver::Opened(int channel, const std::string& name, const Message& reply, OpenError& error) {
+    error = OpenError::Other;
+    if (reply.slot != channel) return false;
     switch (reply.result) {
     case OPEN_OK: break;
     case OPEN_NO_PRIVILEGE: privilegeRefused_ = true; error = OpenError::NoPrivilege; return false;

@@ -54,6 +54,9 @@ public:
 
     int MaxChannels() const override { return link::kMaxChannels; }
     bool OpenChannel(int channel, const std::string& name, OpenError& error) override;
+    // One OPENS request: the helper opens them side by side.
+    void OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
+                      OpenError* errors) override;
     void CloseChannel(int channel) override;
     bool SetChannelFilter(int channel, const sock_filter* program, size_t instructions) override;
     bool PollChannels(int ms) override { return Poll(ms); }
@@ -84,6 +87,11 @@ private:
     // arrive meanwhile are kept for the next Drain); false on REFUSED, on a
     // gone helper or after a few seconds without an answer.
     bool Exchange(const uint8_t* request, size_t length, link::Kind expected, link::Message& reply);
+    bool SendRequest(const uint8_t* request, size_t length);
+    // The next reply of kind expected to a request of kind asked.
+    bool Await(uint8_t asked, link::Kind expected, link::Message& reply);
+    // Takes an OPEN_REPLY for channel.
+    bool Opened(int channel, const std::string& name, const link::Message& reply, OpenError& error);
     // Reads one message without waiting; 0 none, 1 one read into in_, -1 the helper is gone.
     int ReadOne(size_t& length);
     void Keep(const link::Message& frame);

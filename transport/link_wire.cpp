@@ -48,6 +48,23 @@ bool ParseRequest(std::span<const uint8_t> message, Request& request) {
         request.slot = r.u8();
         request.name = ReadName(r);
         break;
+    case OPENS: {
+        const uint8_t count = r.u8();
+        if (!r.ok() || count == 0 || count > kMaxChannels) return false;
+        const size_t start = r.position();
+        bool seen[kMaxChannels] = {};
+        for (int i = 0; i < count && r.ok(); ++i) {
+            const uint8_t slot = r.u8();
+            ReadName(r);
+            // Two opens of one slot side by side would race for it.
+            if (!r.ok() || slot >= kMaxChannels || seen[slot]) return false;
+            seen[slot] = true;
+        }
+        if (!r.ok()) return false;
+        request.opens = message.subspan(start, r.position() - start);
+        request.openCount = count;
+        break;
+    }
     case CLOSE:
         request.slot = r.u8();
         break;
@@ -152,6 +169,40 @@ size_t WriteOpen(std::span<uint8_t> out, uint8_t slot, std::string_view name) {
     out[2] = static_cast<uint8_t>(name.size());
     std::memcpy(out.data() + 3, name.data(), name.size());
     return 3 + name.size();
+}
+
+int OpenEntries(const Request& request, uint8_t* slots, std::string* names, int capacity) {
+    if (request.kind != OPENS) return 0;
+    ByteReader r(request.opens);
+    int written = 0;
+    for (int i = 0; i < request.openCount && written < capacity; ++i) {
+        const uint8_t slot = r.u8();
+        const std::string_view name = ReadName(r);
+        if (!r.ok()) break;
+        slots[written] = slot;
+        names[written].assign(name);
+        ++written;
+    }
+    return written;
+}
+
+size_t WriteOpens(std::span<uint8_t> out, const uint8_t* slots, const std::string* names, int count) {
+    if (count < 1 || count > kMaxChannels || out.size() < 2) return 0;
+    bool seen[kMaxChannels] = {};
+    size_t at = 0;
+    out[at++] = OPENS;
+    out[at++] = static_cast<uint8_t>(count);
+    for (int i = 0; i < count; ++i) {
+        const std::string& name = names[i];
+        if (slots[i] >= kMaxChannels || seen[slots[i]] || !ValidName(name) || out.size() - at < 2 + name.size())
+            return 0;
+        seen[slots[i]] = true;
+        out[at++] = slots[i];
+        out[at++] = static_cast<uint8_t>(name.size());
+        std::memcpy(out.data() + at, name.data(), name.size());
+        at += name.size();
+    }
+    return at;
 }
 
 size_t WriteLink(std::span<uint8_t> out, std::string_view name) {

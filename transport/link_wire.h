@@ -7,6 +7,9 @@
 // Client to helper (first byte the kind):
 //   LIST                       the usable adapters
 //   OPEN  slot len name        open adapter name as channel slot (a slot in use is closed first)
+//   OPENS count {slot len name}*count
+//                              several OPENs made side by side (1..kMaxChannels of them, each slot
+//                              once), answered by one OPEN_REPLY each, in request order
 //   CLOSE slot                 close channel slot; answered once nothing of it is queued any more
 //   SEND  slot frame           send one frame on channel slot (not answered; refusals are counted)
 //   LINK  len name             whether the interface is up
@@ -39,6 +42,7 @@ inline constexpr uint16_t kEtherType = 0xAAAA;
 // Largest message either way: a LIST_REPLY of kMaxChannels adapters.
 inline constexpr size_t kMaxMessage = 3 + kMaxChannels * (1 + kMaxNameLength + 6);
 static_assert(kMaxMessage >= 2 + kMaxFrame);
+static_assert(kMaxMessage >= 2 + kMaxChannels * (2 + kMaxNameLength));  // the largest OPENS
 
 enum Kind : uint8_t {
     LIST = 0x01,
@@ -47,6 +51,7 @@ enum Kind : uint8_t {
     SEND = 0x04,
     LINK = 0x05,
     STATUS = 0x06,
+    OPENS = 0x07,
     LIST_REPLY = 0x81,
     OPEN_REPLY = 0x82,
     CLOSE_REPLY = 0x83,
@@ -79,11 +84,15 @@ struct Request {
     uint8_t slot = 0;
     std::string_view name;           // OPEN, LINK; points into the message
     std::span<const uint8_t> frame;  // SEND; points into the message
+    std::span<const uint8_t> opens;  // OPENS entries, all checked; points into the message
+    int openCount = 0;
 };
 // A request exactly as the table above has it (nothing missing, nothing
 // after it, slot below kMaxChannels, a valid name, a frame of
 // kMinFrame..kMaxFrame bytes); false for anything else.
 bool ParseRequest(std::span<const uint8_t> message, Request& request);
+// Copies a checked OPENS request's entries out, at most capacity of them.
+int OpenEntries(const Request& request, uint8_t* slots, std::string* names, int capacity);
 
 // Whether the helper may put this frame on an interface whose address is own:
 // kMinFrame..kMaxFrame bytes, EtherType 0xAAAA, and the interface's own source.
@@ -111,6 +120,8 @@ int ListEntries(const Message& message, std::string* names, uint8_t (*macs)[6], 
 // Writers; each returns the message length, 0 when out is too small or an
 // argument is out of range.
 size_t WriteOpen(std::span<uint8_t> out, uint8_t slot, std::string_view name);
+// One OPENS of count entries; 0 also when a slot repeats or count is not 1..kMaxChannels.
+size_t WriteOpens(std::span<uint8_t> out, const uint8_t* slots, const std::string* names, int count);
 size_t WriteLink(std::span<uint8_t> out, std::string_view name);
 size_t WriteListReply(std::span<uint8_t> out, uint8_t flags, const std::string* names, const uint8_t (*macs)[6],
                       int count);

@@ -12,8 +12,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <memory>
 #include <cstring>
+#include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -195,6 +196,34 @@ public:
             return false;
         }
         return capture->Open(name, error);
+    }
+
+    void OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
+                      OpenError* errors) override {
+        // libpcap's list of promiscuous captures to undo at exit is not safe across threads.
+        if (promiscuous_ || count < 2) {
+            PacketDriver::OpenChannels(count, channels, names, opened, errors);
+            return;
+        }
+        // pcap_activate waits out the kernel's grace periods (ring, bind,
+        // filter); on threads of their own the captures wait them out together.
+        std::vector<std::thread> threads;
+        threads.reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            opened[i] = false;
+            errors[i] = OpenError::Other;
+            PcapDriver* capture = Channel(channels[i], true);
+            if (capture == nullptr) continue;
+            auto open = [capture, name = &names[i], ok = &opened[i], error = &errors[i]] {
+                *ok = capture->Open(*name, *error);
+            };
+            try {
+                threads.emplace_back(open);
+            } catch (const std::system_error&) {
+                open();  // no thread to be had: this one the slow way
+            }
+        }
+        for (std::thread& thread : threads) thread.join();
     }
 
     void CloseChannel(int channel) override {

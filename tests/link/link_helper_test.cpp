@@ -407,6 +407,37 @@ TEST_P(ChannelsTest, AnAdapterThatIsDownIsLeftOut) {
     EXPECT_EQ(second, 1);
 }
 
+TEST_P(ChannelsTest, OpensSideBySideAndAnUnknownNameSpoilsNoOther) {
+    UseDriver();
+    ASSERT_TRUE(theAdapter.ProbeAdapters());  // the helper knows the adapters from its list
+    PacketDriver& driver = theAdapter.Driver();
+    const int channels[3] = {0, 5, 2};
+    const std::string names[3] = {"vethA0", "nosuchlink9", "vethA1"};
+    bool opened[3] = {false, true, false};
+    OpenError errors[3] = {OpenError::Other, OpenError::None, OpenError::Other};
+    driver.OpenChannels(3, channels, names, opened, errors);
+    EXPECT_TRUE(opened[0]);
+    EXPECT_FALSE(opened[1]);
+    EXPECT_TRUE(opened[2]);
+    EXPECT_EQ(errors[0], OpenError::None);
+    EXPECT_EQ(errors[1], OpenError::NoSuchDevice);
+    EXPECT_EQ(errors[2], OpenError::None);
+
+    // Each capture is on the channel it was asked for.
+    PeerCapture peer0, peer1;
+    ASSERT_TRUE(peer0.Start("vethB0", 400));
+    ASSERT_TRUE(peer1.Start("vethB1", 400));
+    const Frame viaFirst = MakeFrame(kBroadcast, mac0, 0xAAAA, 60, 1);
+    const Frame viaSecond = MakeFrame(kBroadcast, mac1, 0xAAAA, 60, 2);
+    EXPECT_TRUE(driver.SendOn(0, viaFirst.data(), viaFirst.size()));
+    EXPECT_TRUE(driver.SendOn(2, viaSecond.data(), viaSecond.size()));
+    EXPECT_FALSE(driver.SendOn(5, viaSecond.data(), viaSecond.size()));
+    EXPECT_EQ(OursOnly(peer0.Collect()), (std::vector<Frame>{viaFirst}));
+    EXPECT_EQ(OursOnly(peer1.Collect()), (std::vector<Frame>{viaSecond}));
+    driver.CloseChannel(0);
+    driver.CloseChannel(2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, ChannelsTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& param) {
                              return param.param ? "ThroughHelper" : "InProcess";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ TEST(LinkRequest, AcceptsExactlyTheTable) {
         {"list with a trailing byte", {LIST, 0}, false},
         {"status", {STATUS}, true},
         {"empty message", {}, false},
-        {"unknown kind", {0x07}, false},
+        {"unknown kind", {0x08}, false},
         {"a reply kind sent as request", {OPEN_REPLY, 0, 0, 1, 2, 3, 4, 5, 6}, false},
         {"open", Cat({OPEN, 3, 6}, Text("vethA0")), true},
         {"open, last slot", Cat({OPEN, kMaxChannels - 1, 2}, Text("lo")), true},
@@ -68,6 +69,16 @@ TEST(LinkRequest, AcceptsExactlyTheTable) {
         {"send, header only", Cat({SEND, 1}, Frame(14)), false},
         {"send, frame past 1514 bytes", Cat({SEND, 1}, Frame(kMaxFrame + 1)), false},
         {"send, slot past the table", Cat({SEND, kMaxChannels}, Frame(60)), false},
+        {"opens, one", Cat({OPENS, 1, 3, 6}, Text("vethA0")), true},
+        {"opens, two", Cat(Cat({OPENS, 2, 0, 6}, Text("vethA0")), Cat({kMaxChannels - 1, 2}, Text("lo"))), true},
+        {"opens, none", {OPENS, 0}, false},
+        {"opens, no count", {OPENS}, false},
+        {"opens, more than the table", {OPENS, kMaxChannels + 1}, false},
+        {"opens, fewer entries than said", Cat({OPENS, 2, 0, 2}, Text("lo")), false},
+        {"opens, a trailing byte", Cat(Cat({OPENS, 1, 0, 2}, Text("lo")), {0}), false},
+        {"opens, one slot twice", Cat(Cat({OPENS, 2, 4, 2}, Text("lo")), Cat({4, 2}, Text("lo"))), false},
+        {"opens, slot past the table", Cat({OPENS, 1, kMaxChannels, 2}, Text("lo")), false},
+        {"opens, a bad name after a good one", Cat(Cat({OPENS, 2, 0, 2}, Text("lo")), Cat({1, 4}, Text("a/.."))), false},
         {"link", Cat({LINK, 4}, Text("eth0")), true},
         {"link, missing name", {LINK, 4}, false},
     };
@@ -92,6 +103,46 @@ TEST(LinkRequest, FieldsPointIntoTheMessage) {
     EXPECT_EQ(request.slot, 42);
     ASSERT_EQ(request.frame.size(), frame.size());
     EXPECT_EQ(request.frame.data(), send.data() + 2);
+}
+
+TEST(LinkRequest, OpensEntriesComeOutAsWrittenAndTheWriterRefusesWhatTheHelperWould) {
+    const uint8_t slots[3] = {5, 0, kMaxChannels - 1};
+    const std::string names[3] = {"vethA1", "lo", "abcdefghijklmno"};
+    uint8_t buffer[kMaxMessage];
+    const size_t length = WriteOpens(buffer, slots, names, 3);
+    const Bytes expected = Cat(Cat(Cat({OPENS, 3, 5, 6}, Text("vethA1")), Cat({0, 2}, Text("lo"))),
+                               Cat({kMaxChannels - 1, 15}, Text("abcdefghijklmno")));
+    ASSERT_EQ(Bytes(buffer, buffer + length), expected);
+    Request request;
+    ASSERT_TRUE(ParseRequest(std::span<const uint8_t>(buffer, length), request));
+    EXPECT_EQ(request.kind, OPENS);
+    uint8_t gotSlots[kMaxChannels] = {};
+    std::string gotNames[kMaxChannels];
+    ASSERT_EQ(OpenEntries(request, gotSlots, gotNames, kMaxChannels), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(gotSlots[i], slots[i]);
+        EXPECT_EQ(gotNames[i], names[i]);
+    }
+    EXPECT_EQ(OpenEntries(request, gotSlots, gotNames, 2), 2);  // never past the caller's room
+
+    const uint8_t twice[2] = {4, 4};
+    const std::string bad[2] = {"lo", "a b"};
+    EXPECT_EQ(WriteOpens(buffer, twice, names, 2), 0u);
+    EXPECT_EQ(WriteOpens(buffer, slots, bad, 2), 0u);
+    EXPECT_EQ(WriteOpens(buffer, slots, names, 0), 0u);
+    EXPECT_EQ(WriteOpens(std::span<uint8_t>(buffer, 10), slots, names, 2), 0u);
+
+    // Every slot at once with the longest names fits in one message.
+    uint8_t all[kMaxChannels];
+    std::string longest[kMaxChannels];
+    for (int i = 0; i < kMaxChannels; ++i) {
+        all[i] = static_cast<uint8_t>(i);
+        longest[i] = "abcdefghijklmno";
+    }
+    const size_t full = WriteOpens(buffer, all, longest, kMaxChannels);
+    ASSERT_EQ(full, 2 + kMaxChannels * 17u);
+    ASSERT_TRUE(ParseRequest(std::span<const uint8_t>(buffer, full), request));
+    EXPECT_EQ(request.openCount, kMaxChannels);
 }
 
 TEST(LinkFrames, WhatTheHelperSendsAndHandsOn) {

@@ -334,5 +334,104 @@ TEST_F(ChannelTest, TransmitSendsTheFrameAsGivenAndReportsTheDriversResult) {
     EXPECT_EQ(driver->sent.size(), 2u);
 }
 
+// --- browse channels ---
+
+// A driver of several captures whose opens fail for scripted names a set number of times.
+class ChannelDriver final : public PacketDriver {
+public:
+    std::vector<std::string> names;
+    std::vector<int> failuresLeft;      // per name: opens still to fail
+    std::vector<std::string> open = std::vector<std::string>(8);  // per channel, empty when closed
+
+    bool ListInterfaces(std::string* out, int capacity, int& count) override {
+        count = static_cast<int>(names.size());
+        for (int i = 0; i < count && i < capacity; ++i) out[i] = names[static_cast<size_t>(i)];
+        return true;
+    }
+    bool LinkType(const std::string&, int& arpType) override {
+        arpType = kArpHrdEther;
+        return true;
+    }
+    bool HardwareAddress(const std::string& name, uint8_t* mac) override {
+        const int k = IndexOf(name);
+        if (k < 0) return false;
+        const uint8_t address[6] = {0x02, 0, 0, 0, 0, static_cast<uint8_t>(0x10 + k)};
+        std::memcpy(mac, address, 6);
+        return true;
+    }
+    bool Open(const std::string& name, OpenError& error) override { return OpenChannel(0, name, error); }
+    void Close() override { CloseChannel(0); }
+    bool SetFilter(const sock_filter* program, size_t n) override { return SetChannelFilter(0, program, n); }
+    bool Poll(int) override { return false; }
+    int Drain(void (*)(void*, const uint8_t*, size_t), void*) override { return 0; }
+    bool Send(const uint8_t*, size_t) override { return false; }
+
+    int MaxChannels() const override { return 8; }
+    bool OpenChannel(int channel, const std::string& name, OpenError& error) override {
+        const int k = IndexOf(name);
+        if (channel < 0 || channel >= 8 || k < 0) return false;
+        open[static_cast<size_t>(channel)].clear();
+        int& left = failuresLeft[static_cast<size_t>(k)];
+        if (left > 0) {
+            --left;
+            error = OpenError::Other;
+            return false;
+        }
+        open[static_cast<size_t>(channel)] = name;
+        return true;
+    }
+    void CloseChannel(int channel) override {
+        if (channel >= 0 && channel < 8) open[static_cast<size_t>(channel)].clear();
+    }
+    bool SetChannelFilter(int channel, const sock_filter*, size_t) override {
+        return channel >= 0 && channel < 8 && !open[static_cast<size_t>(channel)].empty();
+    }
+
+private:
+    int IndexOf(const std::string& name) const {
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return static_cast<int>(i);
+        return -1;
+    }
+};
+
+TEST(BrowseChannelsTest, AFailedOpenLeavesNoGapAndKeepsTheListOrder) {
+    const struct {
+        const char* what;
+        int failures;              // of eth1's opens
+        std::vector<int> positions;  // usable-list positions of the channels, in channel order
+    } cases[] = {
+        {"every open succeeds", 0, {0, 1, 2, 3}},
+        {"the second try succeeds", 1, {0, 1, 2, 3}},
+        {"both tries fail: the later adapters move down", 2, {0, 2, 3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CAdapter adapter;
+        auto owned = std::make_unique<ChannelDriver>();
+        ChannelDriver* driver = owned.get();
+        driver->names = {"eth0", "eth1", "eth2", "eth3"};
+        driver->failuresLeft = {0, 0, 0, 0};
+        adapter.SetDriver(std::move(owned));
+        ASSERT_TRUE(adapter.ProbeAdapters());
+        ASSERT_EQ(adapter.usableCount, 4);
+        driver->failuresLeft[1] = c.failures;
+
+        const int count = adapter.OpenBrowseChannels();
+        ASSERT_EQ(count, static_cast<int>(c.positions.size()));
+        for (int ch = 0; ch < count; ++ch) {
+            const int k = c.positions[static_cast<size_t>(ch)];
+            EXPECT_EQ(adapter.channelPosition[ch], k);
+            EXPECT_EQ(driver->open[static_cast<size_t>(ch)], adapter.usableName[k]);
+            EXPECT_EQ(std::memcmp(adapter.channelAddress[ch], adapter.usableAddress[k], 6), 0);
+        }
+        // Nothing stays open past the last channel, where a moved capture was.
+        for (size_t ch = static_cast<size_t>(count); ch < driver->open.size(); ++ch)
+            EXPECT_EQ(driver->open[ch], "") << "channel " << ch;
+        adapter.CloseAdapter();
+        for (const std::string& name : driver->open) EXPECT_EQ(name, "");
+    }
+}
+
 }  // namespace
 }  // namespace aputil

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "transport/adapter.h"
 #include "transport/link_wire.h"
@@ -232,6 +233,7 @@ private:
         switch (request.kind) {
         case LIST: return List();
         case OPEN: return Open(request.slot, request.name);
+        case OPENS: return OpenMany(request);
         case CLOSE: {
             Close(request.slot);
             const uint8_t reply[2] = {CLOSE_REPLY, request.slot};
@@ -284,9 +286,48 @@ private:
         return Reply(reply, sizeof reply);
     }
 
+    // Each open as Open makes it, the captures opened side by side; one
+    // OPEN_REPLY per entry, in order.
+    bool OpenMany(const Request& request) {
+        uint8_t slots[kMaxChannels];
+        std::string names[kMaxChannels];
+        const int count = OpenEntries(request, slots, names, kMaxChannels);
+        int channels[kMaxChannels];
+        std::string known[kMaxChannels];
+        int index[kMaxChannels];
+        int n = 0;
+        uint8_t results[kMaxChannels];
+        for (int i = 0; i < count; ++i) {
+            Close(slots[i]);
+            results[i] = OPEN_NO_DEVICE;
+            // Only the interfaces the kernel lists, never a capture pseudo-device.
+            if (if_nametoindex(names[i].c_str()) == 0) continue;
+            channels[n] = slots[i];
+            known[n] = names[i];
+            index[n] = i;
+            ++n;
+        }
+        bool opened[kMaxChannels] = {};
+        OpenError errors[kMaxChannels] = {};
+        driver_->OpenChannels(n, channels, known, opened, errors);
+        for (int k = 0; k < n; ++k) results[index[k]] = Checked(slots[index[k]], known[k], opened[k], errors[k]);
+        for (int i = 0; i < count; ++i) {
+            uint8_t reply[9] = {OPEN_REPLY, slots[i], results[i]};
+            if (results[i] == OPEN_OK) std::memcpy(reply + 3, channels_[slots[i]].mac, 6);
+            if (!Reply(reply, sizeof reply)) return false;
+        }
+        return true;
+    }
+
     uint8_t OpenChecked(uint8_t slot, const std::string& name) {
         OpenError error = OpenError::None;
-        if (!driver_->OpenChannel(slot, name, error)) {
+        const bool opened = driver_->OpenChannel(slot, name, error);
+        return Checked(slot, name, opened, error);
+    }
+
+    // The adapter object's checks and filter on a capture just opened (or not).
+    uint8_t Checked(uint8_t slot, const std::string& name, bool opened, OpenError error) {
+        if (!opened) {
             return error == OpenError::NoPrivilege   ? OPEN_NO_PRIVILEGE
                    : error == OpenError::NoSuchDevice ? OPEN_NO_DEVICE
                                                       : OPEN_FAILED;
