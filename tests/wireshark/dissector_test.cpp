@@ -31,12 +31,15 @@ constexpr uint8_t kOtherAp[6] = {0x02, 0x5e, 0x00, 0x00, 0x00, 0x02};
 constexpr uint8_t kBroadcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
 Bytes Ethernet(const uint8_t* dst, const uint8_t* src, const Bytes& payload) {
-    Bytes frame(kEthHeaderSize + payload.size());
-    std::copy(dst, dst + 6, frame.begin());
-    std::copy(src, src + 6, frame.begin() + 6);
-    frame[12] = 0xAA;
-    frame[13] = 0xAA;
-    std::copy(payload.begin(), payload.end(), frame.begin() + kEthHeaderSize);
+    // Byte by byte: GCC 12's -O3 array-bounds check misreads the block
+    // copies of a six-byte address into a vector.
+    Bytes frame;
+    frame.reserve(kEthHeaderSize + payload.size());
+    for (size_t i = 0; i < 6; ++i) frame.push_back(dst[i]);
+    for (size_t i = 0; i < 6; ++i) frame.push_back(src[i]);
+    frame.push_back(0xAA);
+    frame.push_back(0xAA);
+    for (const uint8_t b : payload) frame.push_back(b);
     return frame;
 }
 

@@ -251,8 +251,9 @@ TEST_F(SessionCapture, EveryReplyIsLinkedToItsRequest) {
         EXPECT_NE(Value(q, "aputil.response_in"), "");
     }
     // Browse, two logins, the check, info, firmware (1) and image (8) reads,
-    // image writes (8) and the commit.
-    EXPECT_EQ(replies, 1u + 2u + 1u + 1u + 1u + 8u + 8u + 1u);
+    // the information check after the read, image writes (8), the information
+    // check before the commit, and the commit.
+    EXPECT_EQ(replies, 1u + 2u + 1u + 1u + 1u + 8u + 1u + 8u + 1u + 1u);
 }
 
 TEST_F(SessionCapture, AnAlteredChecksumIsBadAndOnlyThatFrame) {
