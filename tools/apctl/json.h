@@ -149,7 +149,13 @@ private:
         }
         const bool object = kind_ == Kind::Object;
         out += object ? '{' : '[';
-        const std::string indent = pretty ? "\n" + std::string(static_cast<size_t>(2 * (depth + 1)), ' ') : "";
+        // Appended rather than concatenated: GCC 12 at -O3 warns falsely on
+        // "\n" + std::string(...).
+        std::string indent;
+        if (pretty) {
+            indent += '\n';
+            indent.append(static_cast<size_t>(2 * (depth + 1)), ' ');
+        }
         bool first = true;
         for (const auto& [k, v] : items_) {
             if (!first) out += pretty ? "," : ", ";
@@ -161,7 +167,10 @@ private:
             }
             v.Write(out, pretty, depth + 1);
         }
-        if (pretty && !items_.empty()) out += "\n" + std::string(static_cast<size_t>(2 * depth), ' ');
+        if (pretty && !items_.empty()) {
+            out += '\n';
+            out.append(static_cast<size_t>(2 * depth), ' ');
+        }
         out += object ? '}' : ']';
     }
 
