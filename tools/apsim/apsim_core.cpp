@@ -536,9 +536,11 @@ std::vector<uint8_t> MakeJunk(const std::vector<uint8_t>& reply, JunkKind kind) 
             j[6] = 0x06;
             break;
         default: {
-            // The sequence of the request before: what a late copy of an
-            // earlier reply carries, never one the requester still waits for.
-            const uint16_t seq = static_cast<uint16_t>((j[kSeqAt] << 8 | j[kSeqAt + 1]) - 1);
+            // Half the counter away from the request's sequence: one the
+            // requester neither waits for nor used lately. The request before's
+            // would make this copy a conflicting second reply to that exchange,
+            // which a requester rightly fails a transfer for.
+            const uint16_t seq = static_cast<uint16_t>((j[kSeqAt] << 8 | j[kSeqAt + 1]) ^ 0x8000);
             PutSequence(j, seq);
             Recrc(j);
             break;
