@@ -273,7 +273,7 @@ class Modules(unittest.TestCase):
 
 class Sanity(unittest.TestCase):
     """Each module compiles, ansible-doc renders it, and its documentation
-    describes exactly the options its argument spec takes (names, types,
+    describes exactly the options its argument table takes (names, types,
     defaults, required, no_log never documented as shown)."""
 
     def documented(self, name):
@@ -284,9 +284,9 @@ class Sanity(unittest.TestCase):
         self.assertNotIn('WARNING', out.stderr)
         return json.loads(out.stdout)['aputil.ap.' + name]
 
-    def compare(self, where, spec, docs):
-        self.assertEqual(sorted(spec), sorted(docs), where)
-        for option, rule in spec.items():
+    def compare(self, where, arguments, docs):
+        self.assertEqual(sorted(arguments), sorted(docs), where)
+        for option, rule in arguments.items():
             doc = docs[option]
             with self.subTest(option='%s.%s' % (where, option)):
                 self.assertEqual(doc.get('type', 'str'), rule.get('type', 'str'))
@@ -297,7 +297,7 @@ class Sanity(unittest.TestCase):
                 if rule.get('options'):
                     self.compare(option, rule['options'], doc.get('suboptions', {}))
 
-    def test_documentation_matches_the_argument_spec(self):
+    def test_documentation_matches_the_argument_table(self):
         import importlib
         for name in ('ap_info', 'ap_config'):
             with self.subTest(module=name):
@@ -305,7 +305,7 @@ class Sanity(unittest.TestCase):
                 doc = self.documented(name)
                 self.assertTrue(doc['examples'].strip())
                 self.assertTrue(doc['return'])
-                self.compare(name, module.ARGUMENT_SPEC, doc['doc']['options'])
+                self.compare(name, module.ARGUMENTS, doc['doc']['options'])
 
     def test_the_readme_play_parses(self):
         readme = os.path.join(HERE, '..', '..', 'ansible', 'README.md')
@@ -333,9 +333,9 @@ class Sanity(unittest.TestCase):
 
     def test_secrets_are_no_log(self):
         from ansible_collections.aputil.ap.plugins.modules import ap_config, ap_info
-        self.assertTrue(ap_info.ARGUMENT_SPEC['password']['no_log'])
-        self.assertTrue(ap_config.ARGUMENT_SPEC['password']['no_log'])
-        secret = set(k for k, v in ap_config.ARGUMENT_SPEC['settings']['options'].items() if v.get('no_log'))
+        self.assertTrue(ap_info.ARGUMENTS['password']['no_log'])
+        self.assertTrue(ap_config.ARGUMENTS['password']['no_log'])
+        secret = set(k for k, v in ap_config.ARGUMENTS['settings']['options'].items() if v.get('no_log'))
         self.assertEqual(secret, set(util.SECRET_SETTINGS))
 
 

@@ -22,7 +22,7 @@ RC_NO_ADAPTER = 3
 
 # The settings suboptions, in the order apctl receives them. YAML names use
 # underscores; apctl's own hyphenated names are accepted as aliases.
-SETTINGS_SPEC = dict(
+SETTINGS_OPTIONS = dict(
     ssid=dict(type='str'),
     channel=dict(type='int'),
     name=dict(type='str'),
@@ -43,7 +43,7 @@ SETTINGS_SPEC = dict(
 )
 
 # apctl's key for each suboption.
-APCTL_KEYS = dict((name, name.replace('_', '-')) for name in SETTINGS_SPEC)
+APCTL_KEYS = dict((name, name.replace('_', '-')) for name in SETTINGS_OPTIONS)
 
 
 class SettingsError(ValueError):
@@ -68,7 +68,7 @@ def setting_assignments(settings):
     The new password is left out: apctl takes it only from a file (see
     Apctl.set_arguments)."""
     pairs = []
-    for name in SETTINGS_SPEC:
+    for name in SETTINGS_OPTIONS:
         value = (settings or {}).get(name)
         if value is None or name == 'password':
             continue

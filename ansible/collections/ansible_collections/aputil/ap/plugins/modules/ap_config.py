@@ -205,12 +205,12 @@ import time
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.aputil.ap.plugins.module_utils.apctl import (
-    Apctl, MASK, RC_AP_FAILED, SETTINGS_SPEC, SECRET_SETTINGS, SettingsError, ap_label, setting_assignments)
+    Apctl, MASK, RC_AP_FAILED, SETTINGS_OPTIONS, SECRET_SETTINGS, SettingsError, ap_label, setting_assignments)
 
-ARGUMENT_SPEC = dict(
+ARGUMENTS = dict(
     ap=dict(type='str', required=True),
     password=dict(type='str', required=True, no_log=True),
-    settings=dict(type='dict', required=True, options=SETTINGS_SPEC),
+    settings=dict(type='dict', required=True, options=SETTINGS_OPTIONS),
     keep_going=dict(type='bool', default=False),
     backup_dir=dict(type='path'),
     adapter=dict(type='str'),
@@ -245,7 +245,7 @@ def dash_mac(mac):
 
 
 def main():
-    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=ARGUMENTS, supports_check_mode=True)
     params = module.params
     settings = params['settings']
     try:

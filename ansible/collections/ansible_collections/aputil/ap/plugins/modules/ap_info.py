@@ -116,7 +116,7 @@ details:
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.aputil.ap.plugins.module_utils.apctl import Apctl, ap_label
 
-ARGUMENT_SPEC = dict(
+ARGUMENTS = dict(
     adapter=dict(type='str'),
     all_models=dict(type='bool', default=False),
     ap=dict(type='str'),
@@ -126,7 +126,7 @@ ARGUMENT_SPEC = dict(
 
 
 def main():
-    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, required_by=dict(ap='password'), supports_check_mode=True)
+    module = AnsibleModule(argument_spec=ARGUMENTS, required_by=dict(ap='password'), supports_check_mode=True)
     params = module.params
     apctl = Apctl(module, params['apctl'], params['adapter'])
     models = ['--all-models'] if params['all_models'] else []
