@@ -129,6 +129,18 @@ bool Apsim::WriteFile(const std::string& name, std::string_view text) const {
     return static_cast<bool>(out);
 }
 
+bool Apsim::Start(std::vector<std::string> options, const std::string& state, std::string& error) {
+    if (!state.empty()) {
+        if (!WriteFile("state.txt", state)) {
+            error = "cannot write " + Path("state.txt");
+            return false;
+        }
+        options.push_back("--state");
+        options.push_back(Path("state.txt"));
+    }
+    return Start(options, error);
+}
+
 bool Apsim::Start(const std::vector<std::string>& options, std::string& error) {
     const WireEnv env = WireEnv::FromEnvironment();
     if (!env.why.empty()) {

@@ -62,6 +62,8 @@ public:
     // the folder, then options; true once it printed "ready". On failure it is
     // stopped and error says why.
     bool Start(const std::vector<std::string>& options, std::string& error);
+    // Start with a state file holding state written first (none when empty).
+    bool Start(std::vector<std::string> options, const std::string& state, std::string& error);
     // Runs the simulator with exactly args (no --iface, log or dumps) to its
     // end; its exit status (-1: could not run, or ended by a signal), with its
     // standard error in output.

@@ -45,13 +45,8 @@ protected:
 
     // Starts a simulator; state, when given, is written to a state file first.
     void Start(Apsim& sim, std::vector<std::string> args, const std::string& state = "") {
-        if (!state.empty()) {
-            ASSERT_TRUE(sim.WriteFile("state.txt", state));
-            args.push_back("--state");
-            args.push_back(sim.Path("state.txt"));
-        }
         std::string error;
-        ASSERT_TRUE(sim.Start(args, error)) << error;
+        ASSERT_TRUE(sim.Start(std::move(args), state, error)) << error;
         station_.Flush();
     }
 
