@@ -6,6 +6,7 @@
 #include <cstring>
 #include <span>
 
+#include "protocol/operations.h"
 #include "transport/adapter.h"
 
 namespace aputil {
@@ -160,8 +161,7 @@ void ProtocolFrameHandler(const uint8_t* frame, size_t length) {
     const std::span<const uint8_t> payload(frame + kEthHeaderSize, length - kEthHeaderSize);
     FrameHeader header;
     if (!VerifyFrame(payload, header)) return;
-    const std::span<const uint8_t> body = FrameBody(payload, header);
-    DispatchFrame(sender, header, body.data(), body.size());
+    DispatchFrame(sender, header, FrameBody(payload, header));
 }
 
 void SetPumpHook(PumpHook hook) { pumpHook = hook; }

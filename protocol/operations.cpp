@@ -205,9 +205,9 @@ void CopyText(std::span<const uint8_t> attributes, uint16_t id, char* field) {
     field[found->value.size()] = '\0';
 }
 
-// Reply handlers, called by DispatchFrame for each verified frame.
+}  // namespace
 
-void BrowseReplyHandler(const PeerAddress& sender, std::span<const uint8_t> body) {
+void BrowseReplyHandler(const PeerAddress& sender, const FrameHeader&, std::span<const uint8_t> body) {
     // Every browse reply during the wait counts; sequence and filters are not
     // compared, so the repeated browse collects all of its passes.
     if (!browseBusy || browsePending.records == nullptr) return;
@@ -249,7 +249,7 @@ void SessionMessageHandler(const PeerAddress& sender, const FrameHeader& header,
     }
 }
 
-void LogoutNoticeHandler(std::span<const uint8_t> body) {
+void LogoutNoticeHandler(const PeerAddress&, const FrameHeader&, std::span<const uint8_t> body) {
     ByteReader r(body);
     const uint16_t s = r.u16be();
     if (r.ok() && ValidSession(s)) sessionTable[s].inUse = 0;
@@ -371,22 +371,34 @@ void HandleReadReplyHandler(const PeerAddress& sender, const FrameHeader& header
     Complete(handleReadPending, status);
 }
 
+namespace {
+
+struct ReplyRoute {
+    uint16_t type;
+    ReplyHandler handler;
+};
+
+constexpr ReplyRoute kReplyRoutes[] = {
+    {MSG_BROWSE_REPLY, BrowseReplyHandler},
+    {MSG_GET_REPLY, GetReplyHandler},
+    {MSG_SESSION, SessionMessageHandler},
+    {MSG_LOGOUT, LogoutNoticeHandler},
+    {MSG_SET_REPLY, SetReplyHandler},
+    {MSG_HANDLE_OPEN_REPLY, HandleOpenReplyHandler},
+    {MSG_HANDLE_CLOSE_REPLY, HandleCloseReplyHandler},
+    {MSG_HANDLE_READ_REPLY, HandleReadReplyHandler},
+    {MSG_HANDLE_WRITE_REPLY, HandleWriteReplyHandler},
+    {MSG_BLOCK_REPLY, BlockReplyHandler},
+};
+
 }  // namespace
 
-void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, const uint8_t* body, size_t bodyLength) {
-    const std::span<const uint8_t> b(body, body ? bodyLength : 0);
-    switch (header.type) {
-    case MSG_BROWSE_REPLY: BrowseReplyHandler(sender, b); break;
-    case MSG_GET_REPLY: GetReplyHandler(sender, header, b); break;
-    case MSG_SESSION: SessionMessageHandler(sender, header, b); break;
-    case MSG_LOGOUT: LogoutNoticeHandler(b); break;
-    case MSG_SET_REPLY: SetReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_OPEN_REPLY: HandleOpenReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_CLOSE_REPLY: HandleCloseReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_READ_REPLY: HandleReadReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_WRITE_REPLY: HandleWriteReplyHandler(sender, header, b); break;
-    case MSG_BLOCK_REPLY: BlockReplyHandler(sender, header, b); break;
-    default: break;
+void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    for (const ReplyRoute& route : kReplyRoutes) {
+        if (route.type == header.type) {
+            route.handler(sender, header, body);
+            return;
+        }
     }
 }
 
