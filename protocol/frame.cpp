@@ -128,8 +128,8 @@ private:
 
 PeerAddress PeerAddress::FromMac(const uint8_t* mac) noexcept {
     PeerAddress p;
-    p.length = 6;
-    std::memcpy(p.address, mac, 6);
+    p.length = kMacSize;
+    CopyMac(p.address, mac);
     return p;
 }
 
