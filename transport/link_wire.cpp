@@ -219,7 +219,7 @@ size_t WriteListReply(std::span<uint8_t> out, uint8_t flags, const std::string* 
     out[at++] = static_cast<uint8_t>(count);
     for (int i = 0; i < count; ++i) {
         const std::string& name = names[i];
-        if (!ValidName(name) || out.size() - at < 1 + name.size() + 6) return 0;
+        if (!ValidName(name) || out.size() - at < 1 + name.size() + kMacSize) return 0;
         out[at++] = static_cast<uint8_t>(name.size());
         std::memcpy(out.data() + at, name.data(), name.size());
         at += name.size();
