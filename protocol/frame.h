@@ -1,7 +1,8 @@
 #pragma once
-// The management protocol on the wire (behind the Ethernet header of
-// protocol/ether.h): the 9-byte header with its CRC-16 trailer, attributes, every message type, the block
-// header of block transfers and the status values.
+// The management protocol on the wire, behind the Ethernet header of
+// protocol/ether.h: the 9-byte header with its CRC-16 trailer, attributes,
+// every message type, the block header of block transfers and the status
+// values.
 
 #include <cstddef>
 #include <cstdint>
