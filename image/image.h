@@ -1,7 +1,9 @@
 #pragma once
-// The device configuration image: transfer of the AP's blocks with the image's
-// CRC-32 (transfer.h) and the accessors of the fields the pages show and edit
-// (layout.h).
+// The device configuration image: the AP's blocks as kept here (buffers.h), the
+// image's CRC-32 (checksum.h), their transfer (transfer.h) and the accessors of
+// the fields the pages show and edit (layout.h).
 
+#include "buffers.h"   // IWYU pragma: export
+#include "checksum.h"  // IWYU pragma: export
 #include "layout.h"    // IWYU pragma: export
 #include "transfer.h"  // IWYU pragma: export

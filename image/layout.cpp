@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "protocol/bytes.h"
+#include "protocol/hex.h"
 
 namespace aputil {
 namespace {
@@ -86,26 +87,6 @@ bool WriteText(std::span<uint8_t> field, std::string_view text, size_t maxLength
     for (char c : text) w.u8(static_cast<uint8_t>(c));
     w.u8(0);
     return w.ok();
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The key bytes spelt by 2n hexadecimal digits; empty when the text is not that.
-std::optional<std::vector<uint8_t>> ParseHexKey(std::string_view text, size_t n) {
-    if (text.size() != 2 * n) return std::nullopt;
-    std::vector<uint8_t> key(n);
-    for (size_t i = 0; i < n; ++i) {
-        const int hi = HexDigit(text[2 * i]);
-        const int lo = HexDigit(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        key[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return key;
 }
 
 size_t AddressIndex(AddressField field) {
@@ -224,11 +205,12 @@ std::optional<WepKeyBytes> ReadKeyBytes(const ConfigImage& image, int slot) {
 bool StoreKeyInSlot(ConfigImage& image, int slot, std::string_view hexText, int n) {
     if (slot < 0 || slot >= kWepKeySlots) return false;
     if (n != static_cast<int>(kWepKeyBytes64) && n != static_cast<int>(kWepKeyBytes128)) return false;
-    const auto key = ParseHexKey(hexText, static_cast<size_t>(n));
-    if (!key) return false;
+    // The key spelt by exactly 2n digits.
+    uint8_t key[kWepKeyBytes128];
+    if (!ParseHex(hexText, std::span<uint8_t>(key, static_cast<size_t>(n)))) return false;
     ByteWriter w(Bytes(image, kKeySlotsField).subspan(kKeySlotSize * static_cast<size_t>(slot), kKeySlotSize));
     for (size_t i = 0; i < kKeyLeadBytes; ++i) w.u8(0);
-    w.bytes(key->data(), key->size());
+    w.bytes(key, static_cast<size_t>(n));
     for (size_t i = 0; i < kKeyTailBytes; ++i) w.u8(0);
     return w.ok();
 }

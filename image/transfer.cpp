@@ -1,6 +1,7 @@
 #include "transfer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "protocol/bytes.h"

@@ -11,26 +11,48 @@
 
 namespace aputil {
 
-class ByteReader {
-public:
-    constexpr ByteReader(const uint8_t* data, size_t size) noexcept : data_(data), size_(size) {}
-    constexpr explicit ByteReader(std::span<const uint8_t> bytes) noexcept
-        : data_(bytes.data()), size_(bytes.size()) {}
+namespace detail {
 
+// Where a reader or writer stands in its fixed buffer, and whether it failed;
+// the bounds rule of both is this one check.
+template <typename Byte>
+class ByteCursor {
+public:
     [[nodiscard]] constexpr bool ok() const noexcept { return ok_; }
     [[nodiscard]] constexpr size_t position() const noexcept { return pos_; }
-    [[nodiscard]] constexpr size_t size() const noexcept { return size_; }
-    [[nodiscard]] constexpr size_t remaining() const noexcept { return ok_ ? size_ - pos_ : 0; }
-    [[nodiscard]] constexpr const uint8_t* current() const noexcept { return data_ + pos_; }
 
-    // True when n more bytes are available; false marks the reader failed.
-    constexpr bool need(size_t n) noexcept {
+protected:
+    constexpr ByteCursor(Byte* data, size_t size) noexcept : data_(data), size_(size) {}
+
+    // True when n more bytes are within the buffer; false marks the cursor failed.
+    constexpr bool fits(size_t n) noexcept {
         if (!ok_ || n > size_ - pos_) {
             ok_ = false;
             return false;
         }
         return true;
     }
+
+    Byte* data_;
+    size_t size_;
+    size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+}  // namespace detail
+
+class ByteReader : public detail::ByteCursor<const uint8_t> {
+public:
+    constexpr ByteReader(const uint8_t* data, size_t size) noexcept : ByteCursor(data, size) {}
+    constexpr explicit ByteReader(std::span<const uint8_t> bytes) noexcept
+        : ByteCursor(bytes.data(), bytes.size()) {}
+
+    [[nodiscard]] constexpr size_t size() const noexcept { return size_; }
+    [[nodiscard]] constexpr size_t remaining() const noexcept { return ok_ ? size_ - pos_ : 0; }
+    [[nodiscard]] constexpr const uint8_t* current() const noexcept { return data_ + pos_; }
+
+    // True when n more bytes are available; false marks the reader failed.
+    constexpr bool need(size_t n) noexcept { return fits(n); }
     constexpr bool skip(size_t n) noexcept {
         if (!need(n)) return false;
         pos_ += n;
@@ -73,35 +95,21 @@ public:
         pos_ += n;
         return v;
     }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-    bool ok_ = true;
 };
 
 // Writes into a fixed buffer; a write that does not fit fails the writer and
 // writes nothing. `limit` lets the frame builder apply its own size rule.
-class ByteWriter {
+class ByteWriter : public detail::ByteCursor<uint8_t> {
 public:
-    constexpr ByteWriter(uint8_t* data, size_t size) noexcept : data_(data), size_(size) {}
-    constexpr explicit ByteWriter(std::span<uint8_t> bytes) noexcept
-        : data_(bytes.data()), size_(bytes.size()) {}
+    constexpr ByteWriter(uint8_t* data, size_t size) noexcept : ByteCursor(data, size) {}
+    constexpr explicit ByteWriter(std::span<uint8_t> bytes) noexcept : ByteCursor(bytes.data(), bytes.size()) {}
 
-    [[nodiscard]] constexpr bool ok() const noexcept { return ok_; }
-    [[nodiscard]] constexpr size_t position() const noexcept { return pos_; }
     constexpr void seek(size_t pos) noexcept {
         if (pos > size_) ok_ = false;
         else pos_ = pos;
     }
-    constexpr bool room(size_t n) noexcept {
-        if (!ok_ || n > size_ - pos_) {
-            ok_ = false;
-            return false;
-        }
-        return true;
-    }
+    // True when n more bytes fit; false marks the writer failed.
+    constexpr bool room(size_t n) noexcept { return fits(n); }
     constexpr bool u8(uint8_t v) noexcept {
         if (!room(1)) return false;
         data_[pos_++] = v;
@@ -135,12 +143,6 @@ public:
         pos_ += n;
         return true;
     }
-
-private:
-    uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-    bool ok_ = true;
 };
 
 }  // namespace aputil

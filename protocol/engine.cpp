@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <span>
 
+#include "protocol/operations.h"
 #include "transport/adapter.h"
 
 namespace aputil {
@@ -99,11 +101,8 @@ void SetSequenceCounter(uint16_t next) { sequenceCounter = next; }
 
 bool SendPayload(const PeerAddress& peer, const uint8_t* payload, size_t length) {
     if (payload == nullptr || length > kSendPayloadCapacity) return false;
-    if (peer.length == 0) std::memset(sendBuffer, 0xFF, kMacSize);
-    else std::memcpy(sendBuffer, peer.address, kMacSize);
-    std::memcpy(sendBuffer + kMacSize, theAdapter.currentAddress, kMacSize);
-    sendBuffer[12] = static_cast<uint8_t>(kEtherType >> 8);
-    sendBuffer[13] = static_cast<uint8_t>(kEtherType & 0xFF);
+    const MacAddress destination = peer.length == 0 ? kBroadcastMac : MacAt(peer.address);
+    WriteEtherHeader(sendBuffer, {destination, MacAt(theAdapter.currentAddress), kEtherType});
     std::memcpy(sendBuffer + kEthHeaderSize, payload, length);
     return theAdapter.TransmitFrame(sendBuffer, length + kEthHeaderSize);
 }
@@ -150,18 +149,20 @@ void SignalReply() { replyArrived = true; }
 
 void ProtocolFrameHandler(const uint8_t* frame, size_t length) {
     if (frame == nullptr || length <= kEthHeaderSize || length > kEthMaxFrame) return;
-    const uint8_t* source = frame + kMacSize;
+    const std::span<const uint8_t> bytes(frame, length);
+    const std::optional<EtherHeader> eth = ReadEtherHeader(bytes);
+    if (!eth) return;
+    const uint8_t* source = eth->source.data();
     // No station sends from a group address; answering one (a session check)
     // would make every utility on the segment broadcast what it asks.
-    if ((source[0] & 1) != 0) return;
+    if (IsGroupMac(source)) return;
     if (IsOwnAddress(source)) return;
-    if (((frame[12] << 8) | frame[13]) != kEtherType) return;
+    if (eth->etherType != kEtherType) return;
     const PeerAddress sender = PeerAddress::FromMac(source);
-    const std::span<const uint8_t> payload(frame + kEthHeaderSize, length - kEthHeaderSize);
+    const std::span<const uint8_t> payload = bytes.subspan(kEthHeaderSize);
     FrameHeader header;
     if (!VerifyFrame(payload, header)) return;
-    const std::span<const uint8_t> body = FrameBody(payload, header);
-    DispatchFrame(sender, header, body.data(), body.size());
+    DispatchFrame(sender, header, FrameBody(payload, header));
 }
 
 void SetPumpHook(PumpHook hook) { pumpHook = hook; }

@@ -51,11 +51,8 @@ void SignalReply();
 // The channel's frame handler: drops frames of 14 bytes or less or above 1514,
 // frames from a group source address (bit 0 of the first octet set) or from
 // the adapter's own address, other EtherTypes and frames that fail
-// VerifyFrame; dispatches the rest.
+// VerifyFrame; hands the rest to DispatchFrame (operations.h).
 void ProtocolFrameHandler(const uint8_t* frame, size_t length);
-// Hands a verified frame to the reply handler of its type (defined with the
-// operations, beside the handlers); other types are ignored.
-void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, const uint8_t* body, size_t bodyLength);
 
 // The application installs how GUI events are pumped during a wait (the
 // PollingPkt interval is 10 ms); tests install a fake clock and pump.

@@ -1,5 +1,6 @@
 #include "protocol/frame.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -27,62 +28,41 @@ constexpr Crc16Tables MakeCrc16Tables() {
 }
 constexpr Crc16Tables kCrc16Tables = MakeCrc16Tables();
 
-// Applies the builder's size rule on top of the buffer bounds: a byte at
-// payload offset p may be written only if p + 3 <= maxFrameSize, i.e. two bytes
-// stay free for the checksum. Counted data uses the rule p + n + 2 <= max.
+// The builder's size rule on top of the buffer bounds: a byte at payload
+// offset p may be written only if p + 3 <= maxFrameSize, i.e. two bytes stay
+// free behind it for the checksum (counted data: p + n + 2 <= max). So every
+// byte, the checksum's included, lies below maxFrameSize - 2: a ByteWriter
+// over that much of the buffer applies the rule. Any field that does not fit,
+// or is not valid, fails the whole frame.
 class FrameWriter {
 public:
     FrameWriter(std::span<uint8_t> out, size_t maxFrameSize)
-        : out_(out), limit_(maxFrameSize >= 2 ? maxFrameSize - 2 : 0) {}
+        : out_(out.first(std::min(out.size(), maxFrameSize >= 2 ? maxFrameSize - 2 : 0))), w_(out_) {}
 
-    bool ok() const { return ok_; }
-    size_t position() const { return pos_; }
-
-    void u8(uint8_t v) {
-        if (!fits(1)) return;
-        out_[pos_++] = v;
-    }
-    void u16(uint16_t v) {
-        u8(static_cast<uint8_t>(v >> 8));
-        u8(static_cast<uint8_t>(v));
-    }
-    void u32(uint32_t v) {
-        u16(static_cast<uint16_t>(v >> 16));
-        u16(static_cast<uint16_t>(v));
-    }
-    void bytes(std::span<const uint8_t> b) {
-        for (uint8_t v : b) u8(v);
-    }
+    void u8(uint8_t v) { w_.u8(v); }
+    void u16(uint16_t v) { w_.u16be(v); }
+    void u32(uint32_t v) { w_.u32be(v); }
+    void bytes(std::span<const uint8_t> b) { w_.bytes(b.data(), b.size()); }
+    // A 16-bit count, then the bytes it counts.
     void counted(std::span<const uint8_t> b) {
-        if (b.size() > 0xFFFF) {
-            ok_ = false;
-            return;
-        }
+        if (b.size() > 0xFFFF) return refuse();
         u16(static_cast<uint16_t>(b.size()));
-        // Copied only if p + n + 2 <= maxFrameSize.
-        if (!ok_ || pos_ + b.size() > limit_ || pos_ + b.size() > out_.size()) {
-            ok_ = false;
-            return;
-        }
-        if (!b.empty()) std::memcpy(out_.data() + pos_, b.data(), b.size());
-        pos_ += b.size();
+        bytes(b);
     }
     void attribute(const Attribute& a) {
-        if (a.value.size() > 255) {
-            ok_ = false;
-            return;
-        }
+        if (a.value.size() > 255) return refuse();
         u16(a.id);
         u8(static_cast<uint8_t>(a.value.size()));
         bytes(a.value);
     }
+    void attributes(std::span<const Attribute> list, size_t n) {
+        if (list.size() < n) return refuse();
+        for (size_t i = 0; i < n; ++i) attribute(list[i]);
+    }
     // Copies a caller's wire-form list item by item, terminator included.
     void attributeList(std::span<const uint8_t> list) {
-        auto end = FindAttribute(list, ATTR_END);
-        if (!end) {
-            ok_ = false;
-            return;
-        }
+        const auto end = FindAttribute(list, ATTR_END);
+        if (!end) return refuse();
         bytes(list.first(end->offset + 2));
     }
     void idList(std::span<const uint16_t> ids) {
@@ -90,46 +70,128 @@ public:
             u16(id);
             if (id == ATTR_END) return;
         }
-        ok_ = false;  // no terminator within the list
+        refuse();  // no terminator within the list
     }
     void text(std::string_view s) {
-        for (char c : s) u8(static_cast<uint8_t>(c));
+        bytes(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
         u8(0);
     }
-    // Writes the checksum (under the same rule, at its own offset) and returns
-    // the payload size.
+    void refuse() { refused_ = true; }
+
+    // Fills in the length, appends the checksum and returns the payload size;
+    // 0 when anything failed.
     size_t finish() {
-        if (!ok_) return 0;
-        const size_t length = pos_ - 5;
-        if (length > 0xFFFF) return 0;
-        out_[3] = static_cast<uint8_t>(length >> 8);
-        out_[4] = static_cast<uint8_t>(length);
-        const uint16_t crc = Crc16(out_.data() + 5, length, 0);
-        // The checksum's bytes sit at p and p + 1; each must satisfy p + 3 <= max.
-        if (pos_ + 2 > out_.size() || pos_ + 1 + 3 > limit_ + 2) return 0;
-        out_[pos_++] = static_cast<uint8_t>(crc >> 8);
-        out_[pos_++] = static_cast<uint8_t>(crc);
-        return pos_;
+        const size_t end = w_.position();
+        if (refused_ || !w_.ok() || end - 5 > 0xFFFF) return 0;
+        const auto length = static_cast<uint16_t>(end - 5);
+        w_.seek(3);
+        w_.u16be(length);
+        w_.seek(end);
+        w_.u16be(Crc16(out_.data() + 5, length, 0));
+        return w_.ok() ? w_.position() : 0;
     }
 
 private:
-    bool fits(size_t n) {
-        if (!ok_ || pos_ + n > limit_ || pos_ + n > out_.size()) ok_ = false;
-        return ok_;
-    }
-
     std::span<uint8_t> out_;
-    size_t limit_;
-    size_t pos_ = 0;
-    bool ok_ = true;
+    ByteWriter w_;
+    bool refused_ = false;
 };
+
+// The body fields of the message types, in wire order; FrameFields names the
+// value each takes.
+enum class Field : uint8_t {
+    End,  // of a layout
+    Session,
+    Status,
+    Handle,
+    Subtype,
+    Value1,
+    Value2,
+    Mode,
+    Length,
+    Position,
+    Value,
+    BrowseFilters,  // attributes[0..2]
+    BrowseAnswers,  // attributes[0..4]
+    Ids,
+    AttributeList,
+    Name,           // with its zero byte
+    Credentials,    // user and password attributes, for SESSION_LOGIN only
+    DataSize,       // data.size() as a u16
+    Data,
+    DataIfOk,       // data, only when status is 0
+    CountedData,
+};
+
+struct BodyLayout {
+    uint16_t type;
+    std::array<Field, 6> fields;
+};
+
+using enum Field;
+constexpr BodyLayout kBodyLayouts[] = {
+    {MSG_BROWSE, {BrowseFilters}},
+    {MSG_BROWSE_REPLY, {BrowseAnswers}},
+    {MSG_GET, {Session, Ids}},
+    {MSG_GET_REPLY, {Session, Status, AttributeList}},
+    {MSG_SESSION, {Subtype, Value1, Value2, Credentials}},
+    {MSG_LOGOUT, {Session}},
+    {MSG_SET, {Session, AttributeList}},
+    {MSG_SET_REPLY, {Session, Status}},
+    {MSG_HANDLE_OPEN, {Session, Mode, Name}},
+    {MSG_HANDLE_OPEN_REPLY, {Session, Status, Handle, Value}},
+    {MSG_HANDLE_CLOSE, {Session, Handle}},
+    {MSG_HANDLE_CLOSE_REPLY, {Session, Handle, Status}},
+    {MSG_HANDLE_READ, {Session, Handle, Length, Position}},
+    {MSG_HANDLE_READ_REPLY, {Session, Handle, Status, Length, Position, DataIfOk}},
+    {MSG_HANDLE_WRITE, {Session, Handle, DataSize, Position, Data}},
+    {MSG_HANDLE_WRITE_REPLY, {Session, Handle, Status, Length, Position}},
+    {MSG_BLOCK, {Session, CountedData}},
+    {MSG_BLOCK_REPLY, {Session, Status, CountedData}},
+};
+
+void WriteField(FrameWriter& w, Field field, const FrameFields& f) {
+    switch (field) {
+    case End: break;
+    case Session: w.u16(f.session); break;
+    case Status: w.u16(f.status); break;
+    case Handle: w.u16(f.handle); break;
+    case Subtype: w.u16(f.subtype); break;
+    case Value1: w.u16(f.value1); break;
+    case Value2: w.u16(f.value2); break;
+    case Mode: w.u8(f.mode); break;
+    case Length: w.u16(f.length); break;
+    case Position: w.u32(f.position); break;
+    case Value: w.u32(f.value); break;
+    case BrowseFilters: w.attributes(f.attributes, 3); break;
+    case BrowseAnswers: w.attributes(f.attributes, 5); break;
+    case Ids: w.idList(f.ids); break;
+    case AttributeList: w.attributeList(f.attributeList); break;
+    case Name: w.text(f.name); break;
+    case Credentials:
+        if (f.subtype == SESSION_LOGIN) {
+            w.attribute(TextAttribute(ATTR_USER, f.user));
+            w.attribute(TextAttribute(ATTR_PASSWORD, f.password));
+        }
+        break;
+    case DataSize:
+        if (f.data.size() > 0xFFFF) return w.refuse();
+        w.u16(static_cast<uint16_t>(f.data.size()));
+        break;
+    case Data: w.bytes(f.data); break;
+    case DataIfOk:
+        if (f.status == 0) w.bytes(f.data);
+        break;
+    case CountedData: w.counted(f.data); break;
+    }
+}
 
 }  // namespace
 
 PeerAddress PeerAddress::FromMac(const uint8_t* mac) noexcept {
     PeerAddress p;
-    p.length = 6;
-    std::memcpy(p.address, mac, 6);
+    p.length = kMacSize;
+    CopyMac(p.address, mac);
     return p;
 }
 
@@ -160,111 +222,18 @@ uint16_t Crc16(const uint8_t* bytes, size_t count, uint16_t seed) noexcept {
 
 size_t BuildFrame(std::span<uint8_t> out, uint16_t sequence, uint16_t type, const FrameFields& f,
                   size_t maxFrameSize) noexcept {
+    const BodyLayout* layout = nullptr;
+    for (const BodyLayout& l : kBodyLayouts)
+        if (l.type == type) layout = &l;
+    if (layout == nullptr) return 0;
+
     FrameWriter w(out, maxFrameSize);
     w.u16(kFrameMagic);
     w.u8(kFrameVersion);
     w.u16(0);  // length, filled in by finish()
     w.u16(sequence);
     w.u16(type);
-
-    switch (type) {
-    case MSG_BROWSE:
-    case MSG_BROWSE_REPLY: {
-        const size_t n = type == MSG_BROWSE ? 3 : 5;
-        if (f.attributes.size() < n) return 0;
-        for (size_t i = 0; i < n; ++i) w.attribute(f.attributes[i]);
-        break;
-    }
-    case MSG_GET:
-        w.u16(f.session);
-        w.idList(f.ids);
-        break;
-    case MSG_GET_REPLY:
-        w.u16(f.session);
-        w.u16(f.status);
-        w.attributeList(f.attributeList);
-        break;
-    case MSG_SESSION:
-        w.u16(f.subtype);
-        w.u16(f.value1);
-        w.u16(f.value2);
-        if (f.subtype == SESSION_LOGIN) {
-            w.attribute(TextAttribute(ATTR_USER, f.user));
-            w.attribute(TextAttribute(ATTR_PASSWORD, f.password));
-        }
-        break;
-    case MSG_LOGOUT:
-        w.u16(f.session);
-        break;
-    case MSG_SET:
-        w.u16(f.session);
-        w.attributeList(f.attributeList);
-        break;
-    case MSG_SET_REPLY:
-        w.u16(f.session);
-        w.u16(f.status);
-        break;
-    case MSG_HANDLE_OPEN:
-        w.u16(f.session);
-        w.u8(f.mode);
-        w.text(f.name);
-        break;
-    case MSG_HANDLE_OPEN_REPLY:
-        w.u16(f.session);
-        w.u16(f.status);
-        w.u16(f.handle);
-        w.u32(f.value);
-        break;
-    case MSG_HANDLE_CLOSE:
-        w.u16(f.session);
-        w.u16(f.handle);
-        break;
-    case MSG_HANDLE_CLOSE_REPLY:
-        w.u16(f.session);
-        w.u16(f.handle);
-        w.u16(f.status);
-        break;
-    case MSG_HANDLE_READ:
-        w.u16(f.session);
-        w.u16(f.handle);
-        w.u16(f.length);
-        w.u32(f.position);
-        break;
-    case MSG_HANDLE_READ_REPLY:
-        w.u16(f.session);
-        w.u16(f.handle);
-        w.u16(f.status);
-        w.u16(f.length);
-        w.u32(f.position);
-        if (f.status == 0) w.bytes(f.data);
-        break;
-    case MSG_HANDLE_WRITE:
-        if (f.data.size() > 0xFFFF) return 0;
-        w.u16(f.session);
-        w.u16(f.handle);
-        w.u16(static_cast<uint16_t>(f.data.size()));
-        w.u32(f.position);
-        w.bytes(f.data);
-        break;
-    case MSG_HANDLE_WRITE_REPLY:
-        w.u16(f.session);
-        w.u16(f.handle);
-        w.u16(f.status);
-        w.u16(f.length);
-        w.u32(f.position);
-        break;
-    case MSG_BLOCK:
-        w.u16(f.session);
-        w.counted(f.data);
-        break;
-    case MSG_BLOCK_REPLY:
-        w.u16(f.session);
-        w.u16(f.status);
-        w.counted(f.data);
-        break;
-    default:
-        return 0;
-    }
+    for (Field field : layout->fields) WriteField(w, field, f);
     return w.finish();
 }
 

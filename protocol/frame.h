@@ -1,7 +1,8 @@
 #pragma once
-// The management protocol on the wire: Ethernet framing constants, the 9-byte
-// header with its CRC-16 trailer, attributes, every message type, the block
-// header of block transfers and the status values.
+// The management protocol on the wire, behind the Ethernet header of
+// protocol/ether.h: the 9-byte header with its CRC-16 trailer, attributes,
+// every message type, the block header of block transfers and the status
+// values.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,13 +10,9 @@
 #include <span>
 #include <string_view>
 
-namespace aputil {
+#include "protocol/ether.h"  // IWYU pragma: export
 
-// Ethernet framing.
-inline constexpr size_t kEthHeaderSize = 14;
-inline constexpr size_t kEthMaxFrame = 1514;  // header + largest payload we accept
-inline constexpr uint16_t kEtherType = 0xAAAA;
-inline constexpr size_t kMacSize = 6;
+namespace aputil {
 
 // Payload header.
 inline constexpr uint16_t kFrameMagic = 0xF558;

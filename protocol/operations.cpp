@@ -183,6 +183,43 @@ int RunExchange(int& busy, PendingReply& pending, const uint8_t* frame, size_t l
     return pending.status;
 }
 
+// What a request on a session came to, and whether it was sent at all: when it
+// was not, its pending record belongs to another request or to an earlier one,
+// and the caller takes nothing from it.
+struct SessionOutcome {
+    int status = STATUS_FAILED;
+    bool sent = false;
+};
+
+// The steps every request on a session shares. Refused, sending nothing, with
+// STATUS_BUSY while a request of its kind waits and STATUS_BAD_SESSION for a
+// session that no AP granted. fill(fields) then sets the kind's own fields and
+// says whether its arguments are usable; when they are not, or the frame does
+// not build, STATUS_FAILED. Otherwise the request takes the next sequence
+// number and the session, prepare(sequence) sets the kind's own pending
+// fields, the pending record names the session's AP, the sequence and the
+// session, and the exchange runs.
+template <typename Fill, typename Prepare>
+SessionOutcome RequestOnSession(int& busy, PendingReply& pending, uint16_t session, uint16_t type, Fill fill,
+                                Prepare prepare) {
+    if (busy) return {STATUS_BUSY, false};
+    const PeerAddress* peer = SessionPeer(session);
+    if (!peer) return {STATUS_BAD_SESSION, false};
+    FrameFields fields;
+    if (!fill(fields)) return {STATUS_FAILED, false};
+    const uint16_t sequence = NextSequence();
+    fields.session = session;
+    uint8_t frame[kFrameBufferSize];
+    const size_t length = Build(frame, sequence, type, fields);
+    if (length == 0) return {STATUS_FAILED, false};
+
+    prepare(sequence);
+    pending.peer = *peer;
+    pending.sequence = sequence;
+    pending.session = session;
+    return {RunExchange(busy, pending, frame, length), true};
+}
+
 // Reads the session field of a reply body and checks the common match rules.
 bool MatchesSessionReply(int busy, const PendingReply& pending, const PeerAddress& sender,
                          const FrameHeader& header, ByteReader& body) {
@@ -205,9 +242,9 @@ void CopyText(std::span<const uint8_t> attributes, uint16_t id, char* field) {
     field[found->value.size()] = '\0';
 }
 
-// Reply handlers, called by DispatchFrame for each verified frame.
+}  // namespace
 
-void BrowseReplyHandler(const PeerAddress& sender, std::span<const uint8_t> body) {
+void BrowseReplyHandler(const PeerAddress& sender, const FrameHeader&, std::span<const uint8_t> body) {
     // Every browse reply during the wait counts; sequence and filters are not
     // compared, so the repeated browse collects all of its passes.
     if (!browseBusy || browsePending.records == nullptr) return;
@@ -249,7 +286,7 @@ void SessionMessageHandler(const PeerAddress& sender, const FrameHeader& header,
     }
 }
 
-void LogoutNoticeHandler(std::span<const uint8_t> body) {
+void LogoutNoticeHandler(const PeerAddress&, const FrameHeader&, std::span<const uint8_t> body) {
     ByteReader r(body);
     const uint16_t s = r.u16be();
     if (r.ok() && ValidSession(s)) sessionTable[s].inUse = 0;
@@ -371,22 +408,34 @@ void HandleReadReplyHandler(const PeerAddress& sender, const FrameHeader& header
     Complete(handleReadPending, status);
 }
 
+namespace {
+
+struct ReplyRoute {
+    uint16_t type;
+    ReplyHandler handler;
+};
+
+constexpr ReplyRoute kReplyRoutes[] = {
+    {MSG_BROWSE_REPLY, BrowseReplyHandler},
+    {MSG_GET_REPLY, GetReplyHandler},
+    {MSG_SESSION, SessionMessageHandler},
+    {MSG_LOGOUT, LogoutNoticeHandler},
+    {MSG_SET_REPLY, SetReplyHandler},
+    {MSG_HANDLE_OPEN_REPLY, HandleOpenReplyHandler},
+    {MSG_HANDLE_CLOSE_REPLY, HandleCloseReplyHandler},
+    {MSG_HANDLE_READ_REPLY, HandleReadReplyHandler},
+    {MSG_HANDLE_WRITE_REPLY, HandleWriteReplyHandler},
+    {MSG_BLOCK_REPLY, BlockReplyHandler},
+};
+
 }  // namespace
 
-void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, const uint8_t* body, size_t bodyLength) {
-    const std::span<const uint8_t> b(body, body ? bodyLength : 0);
-    switch (header.type) {
-    case MSG_BROWSE_REPLY: BrowseReplyHandler(sender, b); break;
-    case MSG_GET_REPLY: GetReplyHandler(sender, header, b); break;
-    case MSG_SESSION: SessionMessageHandler(sender, header, b); break;
-    case MSG_LOGOUT: LogoutNoticeHandler(b); break;
-    case MSG_SET_REPLY: SetReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_OPEN_REPLY: HandleOpenReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_CLOSE_REPLY: HandleCloseReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_READ_REPLY: HandleReadReplyHandler(sender, header, b); break;
-    case MSG_HANDLE_WRITE_REPLY: HandleWriteReplyHandler(sender, header, b); break;
-    case MSG_BLOCK_REPLY: BlockReplyHandler(sender, header, b); break;
-    default: break;
+void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
+    for (const ReplyRoute& route : kReplyRoutes) {
+        if (route.type == header.type) {
+            route.handler(sender, header, body);
+            return;
+        }
     }
 }
 
@@ -517,96 +566,59 @@ int Logout(uint16_t session) {
 
 int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData,
                  size_t& replyLength) {
-    if (blockBusy) return STATUS_BUSY;
-    const PeerAddress* peer = SessionPeer(session);
-    if (!peer) return STATUS_BAD_SESSION;
-    if (data == nullptr && length != 0) return STATUS_FAILED;
-    const uint16_t sequence = NextSequence();
-    FrameFields fields;
-    fields.session = session;
-    fields.data = std::span<const uint8_t>(data, length);
-    uint8_t frame[kFrameBufferSize];
-    const size_t frameLength = Build(frame, sequence, MSG_BLOCK, fields);
-    if (frameLength == 0) return STATUS_FAILED;
-
-    ForgetBlockSequence(sequence);
-    blockPending.peer = *peer;
-    blockPending.sequence = sequence;
-    blockPending.session = session;
-    blockPending.dataLength = 0;  // nothing from an earlier reply is handed back
-    const int status = RunExchange(blockBusy, blockPending, frame, frameLength);
-    replyData = blockPending.data;
-    replyLength = static_cast<size_t>(blockPending.dataLength);
-    return status;
+    const auto fill = [&](FrameFields& fields) {
+        if (data == nullptr && length != 0) return false;
+        fields.data = std::span<const uint8_t>(data, length);
+        return true;
+    };
+    const auto prepare = [](uint16_t sequence) {
+        ForgetBlockSequence(sequence);
+        blockPending.dataLength = 0;  // nothing from an earlier reply is handed back
+    };
+    const SessionOutcome outcome = RequestOnSession(blockBusy, blockPending, session, MSG_BLOCK, fill, prepare);
+    if (outcome.sent) {
+        replyData = blockPending.data;
+        replyLength = static_cast<size_t>(blockPending.dataLength);
+    }
+    return outcome.status;
 }
 
 int GetAttributes(uint16_t session, const uint16_t* ids, uint8_t* buffer, size_t capacity, size_t& length) {
     length = 0;
-    if (getBusy) return STATUS_BUSY;
-    const PeerAddress* peer = SessionPeer(session);
-    if (!peer) return STATUS_BAD_SESSION;
-    if (ids == nullptr) return STATUS_FAILED;
-    size_t idCount = 0;
-    while (idCount < kMaxIdListEntries && ids[idCount] != ATTR_END) ++idCount;
-    if (idCount == kMaxIdListEntries) return STATUS_FAILED;
-
-    const uint16_t sequence = NextSequence();
-    FrameFields fields;
-    fields.session = session;
-    fields.ids = std::span<const uint16_t>(ids, idCount + 1);
-    uint8_t frame[kFrameBufferSize];
-    const size_t frameLength = Build(frame, sequence, MSG_GET, fields);
-    if (frameLength == 0) return STATUS_FAILED;
-
-    getPending.peer = *peer;
-    getPending.sequence = sequence;
-    getPending.session = session;
-    getPending.buffer = buffer;
-    getPending.capacity = buffer ? capacity : 0;
-    getPending.length = 0;
-    const int status = RunExchange(getBusy, getPending, frame, frameLength);
-    length = getPending.length;
-    return status;
+    const auto fill = [&](FrameFields& fields) {
+        if (ids == nullptr) return false;
+        size_t idCount = 0;
+        while (idCount < kMaxIdListEntries && ids[idCount] != ATTR_END) ++idCount;
+        if (idCount == kMaxIdListEntries) return false;
+        fields.ids = std::span<const uint16_t>(ids, idCount + 1);
+        return true;
+    };
+    const auto prepare = [&](uint16_t) {
+        getPending.buffer = buffer;
+        getPending.capacity = buffer ? capacity : 0;
+        getPending.length = 0;
+    };
+    const SessionOutcome outcome = RequestOnSession(getBusy, getPending, session, MSG_GET, fill, prepare);
+    if (outcome.sent) length = getPending.length;
+    return outcome.status;
 }
 
 int SetAttributes(uint16_t session, const uint8_t* list, size_t listLength) {
-    if (setBusy) return STATUS_BUSY;
-    const PeerAddress* peer = SessionPeer(session);
-    if (!peer) return STATUS_BAD_SESSION;
-    const std::span<const uint8_t> attributes(list, list ? listLength : 0);
-    if (!FindAttribute(attributes, ATTR_END)) return STATUS_FAILED;
-
-    const uint16_t sequence = NextSequence();
-    FrameFields fields;
-    fields.session = session;
-    fields.attributeList = attributes;
-    uint8_t frame[kFrameBufferSize];
-    const size_t frameLength = Build(frame, sequence, MSG_SET, fields);
-    if (frameLength == 0) return STATUS_FAILED;
-
-    setPending.peer = *peer;
-    setPending.sequence = sequence;
-    setPending.session = session;
-    return RunExchange(setBusy, setPending, frame, frameLength);
+    const auto fill = [&](FrameFields& fields) {
+        fields.attributeList = std::span<const uint8_t>(list, list ? listLength : 0);
+        return FindAttribute(fields.attributeList, ATTR_END).has_value();
+    };
+    return RequestOnSession(setBusy, setPending, session, MSG_SET, fill, [](uint16_t) {}).status;
 }
 
 int HandleOpen(uint16_t session, const char* name, uint8_t mode, uint16_t& handle, uint32_t& value) {
-    if (handleOpenBusy) return STATUS_BUSY;
-    const PeerAddress* peer = SessionPeer(session);
-    if (!peer) return STATUS_BAD_SESSION;
-    const uint16_t sequence = NextSequence();
-    FrameFields fields;
-    fields.session = session;
-    fields.mode = mode;
-    fields.name = Text(name);
-    uint8_t frame[kFrameBufferSize];
-    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_OPEN, fields);
-    if (frameLength == 0) return STATUS_FAILED;
-
-    handleOpenPending.peer = *peer;
-    handleOpenPending.sequence = sequence;
-    handleOpenPending.session = session;
-    const int status = RunExchange(handleOpenBusy, handleOpenPending, frame, frameLength);
+    const auto fill = [&](FrameFields& fields) {
+        fields.mode = mode;
+        fields.name = Text(name);
+        return true;
+    };
+    const int status =
+        RequestOnSession(handleOpenBusy, handleOpenPending, session, MSG_HANDLE_OPEN, fill, [](uint16_t) {}).status;
     if (status == STATUS_OK) {
         handle = handleOpenPending.handle;
         value = handleOpenPending.value;
@@ -615,76 +627,51 @@ int HandleOpen(uint16_t session, const char* name, uint8_t mode, uint16_t& handl
 }
 
 int HandleClose(uint16_t session, uint16_t handle) {
-    if (handleCloseBusy) return STATUS_BUSY;
-    const PeerAddress* peer = SessionPeer(session);
-    if (!peer) return STATUS_BAD_SESSION;
-    const uint16_t sequence = NextSequence();
-    FrameFields fields;
-    fields.session = session;
-    fields.handle = handle;
-    uint8_t frame[kFrameBufferSize];
-    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_CLOSE, fields);
-    if (frameLength == 0) return STATUS_FAILED;
-
-    handleClosePending.peer = *peer;
-    handleClosePending.sequence = sequence;
-    handleClosePending.session = session;
-    handleClosePending.handle = handle;
-    return RunExchange(handleCloseBusy, handleClosePending, frame, frameLength);
+    const auto fill = [&](FrameFields& fields) {
+        fields.handle = handle;
+        return true;
+    };
+    const auto prepare = [&](uint16_t) { handleClosePending.handle = handle; };
+    return RequestOnSession(handleCloseBusy, handleClosePending, session, MSG_HANDLE_CLOSE, fill, prepare).status;
 }
 
 int HandleRead(uint16_t session, uint16_t handle, uint32_t position, uint8_t* buffer, size_t capacity,
                size_t& length) {
     length = 0;
-    if (handleReadBusy) return STATUS_BUSY;
-    const PeerAddress* peer = SessionPeer(session);
-    if (!peer) return STATUS_BAD_SESSION;
     if (buffer == nullptr) capacity = 0;
-    const uint16_t sequence = NextSequence();
-    FrameFields fields;
-    fields.session = session;
-    fields.handle = handle;
-    fields.length = static_cast<uint16_t>(capacity > 0xFFFF ? 0xFFFF : capacity);
-    fields.position = position;
-    uint8_t frame[kFrameBufferSize];
-    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_READ, fields);
-    if (frameLength == 0) return STATUS_FAILED;
-
-    handleReadPending.peer = *peer;
-    handleReadPending.sequence = sequence;
-    handleReadPending.session = session;
-    handleReadPending.handle = handle;
-    handleReadPending.position = position;
-    handleReadPending.buffer = buffer;
-    handleReadPending.capacity = capacity;
-    handleReadPending.copied = 0;
-    const int status = RunExchange(handleReadBusy, handleReadPending, frame, frameLength);
-    length = status == STATUS_OK ? handleReadPending.copied : 0;
+    const auto fill = [&](FrameFields& fields) {
+        fields.handle = handle;
+        fields.length = static_cast<uint16_t>(capacity > 0xFFFF ? 0xFFFF : capacity);
+        fields.position = position;
+        return true;
+    };
+    const auto prepare = [&](uint16_t) {
+        handleReadPending.handle = handle;
+        handleReadPending.position = position;
+        handleReadPending.buffer = buffer;
+        handleReadPending.capacity = capacity;
+        handleReadPending.copied = 0;
+    };
+    const int status =
+        RequestOnSession(handleReadBusy, handleReadPending, session, MSG_HANDLE_READ, fill, prepare).status;
+    if (status == STATUS_OK) length = handleReadPending.copied;
     return status;
 }
 
 int HandleWrite(uint16_t session, uint16_t handle, uint32_t position, const uint8_t* data, size_t length) {
-    if (handleWriteBusy) return STATUS_BUSY;
-    const PeerAddress* peer = SessionPeer(session);
-    if (!peer) return STATUS_BAD_SESSION;
-    if ((data == nullptr && length != 0) || length > 0xFFFF) return STATUS_FAILED;
-    const uint16_t sequence = NextSequence();
-    FrameFields fields;
-    fields.session = session;
-    fields.handle = handle;
-    fields.position = position;
-    fields.data = std::span<const uint8_t>(data, length);
-    uint8_t frame[kFrameBufferSize];
-    const size_t frameLength = Build(frame, sequence, MSG_HANDLE_WRITE, fields);
-    if (frameLength == 0) return STATUS_FAILED;
-
-    handleWritePending.peer = *peer;
-    handleWritePending.sequence = sequence;
-    handleWritePending.session = session;
-    handleWritePending.handle = handle;
-    handleWritePending.length = static_cast<uint16_t>(length);
-    handleWritePending.position = position;
-    return RunExchange(handleWriteBusy, handleWritePending, frame, frameLength);
+    const auto fill = [&](FrameFields& fields) {
+        if ((data == nullptr && length != 0) || length > 0xFFFF) return false;
+        fields.handle = handle;
+        fields.position = position;
+        fields.data = std::span<const uint8_t>(data, length);
+        return true;
+    };
+    const auto prepare = [&](uint16_t) {
+        handleWritePending.handle = handle;
+        handleWritePending.length = static_cast<uint16_t>(length);
+        handleWritePending.position = position;
+    };
+    return RequestOnSession(handleWriteBusy, handleWritePending, session, MSG_HANDLE_WRITE, fill, prepare).status;
 }
 
 void BeginBlockTransfer() {

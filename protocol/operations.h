@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "frame.h"
 
@@ -85,5 +86,25 @@ int HandleWrite(uint16_t session, uint16_t handle, uint32_t position, const uint
 
 // Answers an AP's SESSION_CHECK for session s, with the check's own sequence.
 void AnswerSessionCheck(const PeerAddress& sender, uint16_t sequence, uint16_t session);
+
+// The receive side: the engine hands every verified frame to DispatchFrame,
+// which passes it to the handler of its type and ignores other types. A reply
+// handler takes a reply only while a request of its kind waits for it, and
+// only when sender, sequence and session match that request; the AP's own
+// requests (session check, logout notice) are taken at any time.
+using ReplyHandler = void (*)(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void BrowseReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void GetReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+// SESSION_LOGIN_REPLY, and the AP's SESSION_CHECK, which is answered at once.
+void SessionMessageHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+// An AP ending a session: its slot is no longer in use.
+void LogoutNoticeHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void SetReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void HandleOpenReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void HandleCloseReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void HandleReadReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void HandleWriteReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void BlockReplyHandler(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
+void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body);
 
 }  // namespace aputil

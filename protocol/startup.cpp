@@ -1,3 +1,5 @@
+#include "protocol/startup.h"
+
 #include "protocol/engine.h"
 #include "transport/adapter.h"
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "protocol/ether.h"
 #include "transport/capture_file.h"
 
 namespace aputil {
@@ -141,7 +142,7 @@ bool CAdapter::ProbeAdapters() {
         CloseAdapter();
         usableIndex[usableCount] = i;
         usableName[usableCount] = adapterName[i];
-        std::memcpy(usableAddress[usableCount], currentAddress, sizeof currentAddress);
+        CopyMac(usableAddress[usableCount], currentAddress);
         ++usableCount;
     }
     return usableCount != 0;
@@ -273,13 +274,13 @@ int CAdapter::OpenBrowseChannels() {
         while (!ready && tries-- > 0) ready = OpenChannelFor(opened, names[i], mac);
         if (!ready) continue;
         channelPosition[opened] = list[i];
-        std::memcpy(channelAddress[opened], mac, sizeof mac);
+        CopyMac(channelAddress[opened], mac);
         ++opened;
         // Counted as it goes, so that a close midway closes what is open.
         channelCount = opened;
         handle = 1;
     }
-    if (opened > 0) std::memcpy(currentAddress, channelAddress[0], sizeof currentAddress);
+    if (opened > 0) CopyMac(currentAddress, channelAddress[0]);
     return opened;
 }
 
@@ -296,7 +297,7 @@ bool CAdapter::QueryCurrentAddress() {
     if (!IsAdapterOpen()) return false;
     uint8_t mac[6];
     if (!driver_->HardwareAddress(openName_, mac)) return false;
-    std::memcpy(currentAddress, mac, sizeof mac);
+    CopyMac(currentAddress, mac);
     return true;
 }
 
@@ -327,7 +328,7 @@ void CAdapter::DeliverChannelFrame(void* context, int channel, const uint8_t* fr
     auto* self = static_cast<CAdapter*>(context);
     if (channel < 0 || channel >= self->channelCount) return;
     // The handler drops frames from the address of the adapter that received them.
-    std::memcpy(self->currentAddress, self->channelAddress[channel], sizeof self->currentAddress);
+    CopyMac(self->currentAddress, self->channelAddress[channel]);
     self->deliveringChannel = channel;
     if (self->receiveEnabled && self->handler_ != nullptr) {
         CaptureFrame(frame, length);
@@ -369,11 +370,14 @@ bool CAdapter::TransmitFrame(const uint8_t* frame, size_t length) {
         return true;
     }
     // On every channel, each from its own adapter's address.
-    if (length < 12 || length > sizeof channelFrame_) return false;
+    const std::optional<EtherHeader> given = ReadEtherHeader({frame, length});
+    if (!given || length > sizeof channelFrame_) return false;
     bool all = true;
     std::memcpy(channelFrame_, frame, length);
     for (int ch = 0; ch < channelCount; ++ch) {
-        std::memcpy(channelFrame_ + 6, channelAddress[ch], 6);
+        EtherHeader header = *given;
+        header.source = MacAt(channelAddress[ch]);
+        WriteEtherHeader(channelFrame_, header);
         if (driver_->SendOn(ch, channelFrame_, length)) {
             CaptureFrame(channelFrame_, length);
         } else {

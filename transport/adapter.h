@@ -212,8 +212,4 @@ extern CAdapter theAdapter;
 // reset here, so it does nothing.
 void ResetDriverServices();
 
-// Brings the transport and the transaction engine into their working state;
-// defined with the engine, whose parameters it sets.
-void InitPacketDriver();
-
 }  // namespace aputil

@@ -100,7 +100,7 @@ size_t SecretMask::MaskImageBytes(uint8_t* data, size_t length, uint32_t deviceA
     return masked;
 }
 
-size_t SecretMask::Block(uint8_t* frame, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept {
+size_t SecretMask::Block(const EtherHeader& eth, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept {
     // session (u16), count (u16), then a block header and the data of a write
     if (bodyLength < 4) return 0;
     const size_t dataLength = std::min<size_t>(ReadU16be(body + 2), bodyLength - 4);
@@ -110,15 +110,15 @@ size_t SecretMask::Block(uint8_t* frame, uint8_t* body, size_t bodyLength, uint1
     nextPending_ = (nextPending_ + 1) % kPendingBlocks;
     p.used = true;
     p.sequence = sequence;
-    std::memcpy(p.requester, frame + 6, 6);
-    std::memcpy(p.responder, frame, 6);
+    p.requester = eth.source;
+    p.responder = eth.destination;
     p.op = data[0];
     p.offset = ReadU32le(data + 4);
     if (p.op != BLOCK_OP_WRITE) return 0;
     return MaskImageBytes(data + kBlockHeaderSize, dataLength - kBlockHeaderSize, p.offset);
 }
 
-size_t SecretMask::BlockReply(uint8_t* frame, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept {
+size_t SecretMask::BlockReply(const EtherHeader& eth, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept {
     // session (u16), status (u16), count (u16), then the device's block header and data
     if (bodyLength < 6) return 0;
     const size_t dataLength = std::min<size_t>(ReadU16be(body + 4), bodyLength - 6);
@@ -126,8 +126,7 @@ size_t SecretMask::BlockReply(uint8_t* frame, uint8_t* body, size_t bodyLength, 
     uint8_t* data = body + 6;
     const PendingBlock* request = nullptr;
     for (const PendingBlock& p : pending_) {
-        if (p.used && p.sequence == sequence && std::memcmp(p.requester, frame, 6) == 0 &&
-            std::memcmp(p.responder, frame + 6, 6) == 0) {
+        if (p.used && p.sequence == sequence && p.requester == eth.destination && p.responder == eth.source) {
             request = &p;
             break;
         }
@@ -152,7 +151,8 @@ size_t SecretMask::BlockReply(uint8_t* frame, uint8_t* body, size_t bodyLength, 
 
 size_t SecretMask::Apply(uint8_t* frame, size_t length) noexcept {
     if (frame == nullptr || length < kEthHeaderSize + kFrameHeaderSize) return 0;
-    if (ReadU16be(frame + 12) != kEtherType) return 0;
+    const std::optional<EtherHeader> eth = ReadEtherHeader({frame, length});
+    if (!eth || eth->etherType != kEtherType) return 0;
     uint8_t* payload = frame + kEthHeaderSize;
     const size_t payloadLength = length - kEthHeaderSize;
     const uint16_t declared = ReadU16be(payload + 3);
@@ -182,10 +182,10 @@ size_t SecretMask::Apply(uint8_t* frame, size_t length) noexcept {
         if (bodyLength > 2) masked = MaskAttributes(body + 2, bodyLength - 2);
         break;
     case MSG_BLOCK:
-        masked = Block(frame, body, bodyLength, sequence);
+        masked = Block(*eth, body, bodyLength, sequence);
         break;
     case MSG_BLOCK_REPLY:
-        masked = BlockReply(frame, body, bodyLength, sequence);
+        masked = BlockReply(*eth, body, bodyLength, sequence);
         break;
     default:
         break;

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/ether.h"
+
 namespace aputil {
 
 // Opens (truncates) the capture file; a capture already running is stopped
@@ -55,8 +57,8 @@ private:
     struct PendingBlock {
         bool used = false;
         uint16_t sequence = 0;
-        uint8_t requester[6] = {};
-        uint8_t responder[6] = {};
+        MacAddress requester{};
+        MacAddress responder{};
         uint8_t op = 0;
         uint32_t offset = 0;
     };
@@ -64,8 +66,8 @@ private:
 
     size_t MaskAttributes(uint8_t* list, size_t length) noexcept;
     size_t MaskImageBytes(uint8_t* data, size_t length, uint32_t deviceAddress) const noexcept;
-    size_t Block(uint8_t* frame, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept;
-    size_t BlockReply(uint8_t* frame, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept;
+    size_t Block(const EtherHeader& eth, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept;
+    size_t BlockReply(const EtherHeader& eth, uint8_t* body, size_t bodyLength, uint16_t sequence) noexcept;
 
     PendingBlock pending_[kPendingBlocks];
     size_t nextPending_ = 0;

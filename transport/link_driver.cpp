@@ -15,6 +15,8 @@
 #include <cstring>
 #include <thread>
 
+#include "protocol/ether.h"
+
 namespace aputil {
 
 using namespace link;
@@ -233,13 +235,13 @@ bool LinkDriver::LinkType(const std::string& name, int& arpType) {
 bool LinkDriver::HardwareAddress(const std::string& name, uint8_t* mac) {
     for (const Channel& channel : channels_) {
         if (channel.open && channel.name == name) {
-            std::memcpy(mac, channel.mac, 6);
+            CopyMac(mac, channel.mac);
             return true;
         }
     }
     for (int i = 0; i < listCount_; ++i) {
         if (listNames_[i] == name) {
-            std::memcpy(mac, listMacs_[i], 6);
+            CopyMac(mac, listMacs_[i]);
             return true;
         }
     }
@@ -311,7 +313,7 @@ bool LinkDriver::Opened(int channel, const std::string& name, const Message& rep
     Channel& c = channels_[channel];
     c.open = true;
     c.name = name;
-    std::memcpy(c.mac, reply.mac, 6);
+    CopyMac(c.mac, reply.mac);
     error = OpenError::None;
     return true;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "protocol/bytes.h"
+#include "protocol/ether.h"
 
 namespace aputil::link {
 
@@ -18,10 +19,6 @@ std::string_view ReadName(ByteReader& r) {
         return {};
     }
     return name;
-}
-
-uint16_t EtherTypeOf(std::span<const uint8_t> frame) {
-    return static_cast<uint16_t>((frame[12] << 8) | frame[13]);
 }
 
 }  // namespace
@@ -86,13 +83,15 @@ bool ParseRequest(std::span<const uint8_t> message, Request& request) {
 
 bool FrameAllowed(std::span<const uint8_t> frame, const uint8_t own[6]) {
     if (frame.size() < kMinFrame || frame.size() > kMaxFrame) return false;
-    return EtherTypeOf(frame) == kEtherType && std::memcmp(frame.data() + 6, own, 6) == 0;
+    const std::optional<EtherHeader> eth = ReadEtherHeader(frame);
+    return eth && eth->etherType == kEtherType && eth->source == MacAt(own);
 }
 
 bool FrameDeliverable(std::span<const uint8_t> frame) {
     if (frame.size() < kMinFrame || frame.size() > kMaxFrame) return false;
     // A group source is no station: forged, and never an access point's reply.
-    return EtherTypeOf(frame) == kEtherType && (frame[6] & 0x01) == 0;
+    const std::optional<EtherHeader> eth = ReadEtherHeader(frame);
+    return eth && eth->etherType == kEtherType && !IsGroupMac(eth->source.data());
 }
 
 bool ParseMessage(std::span<const uint8_t> message, Message& out) {
@@ -153,10 +152,8 @@ int ListEntries(const Message& message, std::string* names, uint8_t (*macs)[6], 
     int written = 0;
     for (int i = 0; i < message.listCount && written < capacity; ++i) {
         const std::string_view name = ReadName(r);
-        uint8_t mac[6];
-        if (!r.bytes(mac, 6)) break;
+        if (!r.bytes(macs[written], kMacSize)) break;
         names[written].assign(name);
-        std::memcpy(macs[written], mac, 6);
         ++written;
     }
     return written;
@@ -222,12 +219,12 @@ size_t WriteListReply(std::span<uint8_t> out, uint8_t flags, const std::string* 
     out[at++] = static_cast<uint8_t>(count);
     for (int i = 0; i < count; ++i) {
         const std::string& name = names[i];
-        if (!ValidName(name) || out.size() - at < 1 + name.size() + 6) return 0;
+        if (!ValidName(name) || out.size() - at < 1 + name.size() + kMacSize) return 0;
         out[at++] = static_cast<uint8_t>(name.size());
         std::memcpy(out.data() + at, name.data(), name.size());
         at += name.size();
-        std::memcpy(out.data() + at, macs[i], 6);
-        at += 6;
+        CopyMac(out.data() + at, macs[i]);
+        at += kMacSize;
     }
     return at;
 }

@@ -29,6 +29,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/ether.h"
+
 namespace aputil::link {
 
 // The helper finds its end of the socket here; everything else is closed.
@@ -36,11 +38,10 @@ inline constexpr int kSocketFd = 3;
 // Open channels at once: one per usable adapter.
 inline constexpr int kMaxChannels = 100;
 inline constexpr size_t kMaxNameLength = 15;  // IFNAMSIZ - 1
-inline constexpr size_t kMinFrame = 15;       // Ethernet header and at least one payload byte
-inline constexpr size_t kMaxFrame = 1514;
-inline constexpr uint16_t kEtherType = 0xAAAA;
+inline constexpr size_t kMinFrame = kEthHeaderSize + 1;  // and at least one payload byte
+inline constexpr size_t kMaxFrame = kEthMaxFrame;
 // Largest message either way: a LIST_REPLY of kMaxChannels adapters.
-inline constexpr size_t kMaxMessage = 3 + kMaxChannels * (1 + kMaxNameLength + 6);
+inline constexpr size_t kMaxMessage = 3 + kMaxChannels * (1 + kMaxNameLength + kMacSize);
 static_assert(kMaxMessage >= 2 + kMaxFrame);
 static_assert(kMaxMessage >= 2 + kMaxChannels * (2 + kMaxNameLength));  // the largest OPENS
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/ether.h"
 #include "transport/adapter.h"
 
 namespace aputil {
@@ -93,7 +94,7 @@ public:
     bool HardwareAddress(const std::string& name, uint8_t* mac) override {
         sockaddr address{};
         if (!ReadHardwareAddress(name, address)) return false;
-        std::memcpy(mac, address.sa_data, 6);
+        CopyMac(mac, reinterpret_cast<const uint8_t*>(address.sa_data));
         return true;
     }
 

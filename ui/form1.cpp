@@ -36,7 +36,7 @@
 #include "app/gui/image_button.h"
 #include "app/gui/instance_guard.h"
 #include "app/gui/message_form.h"
-#include "transport/adapter.h"
+#include "protocol/startup.h"
 #include "widgets.h"
 
 namespace aputil {

@@ -33,6 +33,7 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "protocol/startup.h"
 #include "tests/support/peer_process.h"
 #include "transport/adapter.h"
 #include "transport/link_driver.h"

@@ -16,6 +16,7 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "protocol/startup.h"
 #include "tests/support/apsim_process.h"
 #include "tests/support/fast_clock.h"
 #include "transport/adapter.h"

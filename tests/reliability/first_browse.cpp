@@ -4,6 +4,7 @@
 
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "protocol/startup.h"
 #include "transport/adapter.h"
 
 int main() {

@@ -5,6 +5,7 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "protocol/startup.h"
 #include "transport/adapter.h"
 #include "transport/capture_file.h"
 

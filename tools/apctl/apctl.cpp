@@ -35,6 +35,7 @@
 #include "protocol/engine.h"
 #include "protocol/frame.h"
 #include "protocol/operations.h"
+#include "protocol/startup.h"
 #include "transport/adapter.h"
 #include "transport/capture_file.h"
 #include "transport/link_driver.h"

@@ -30,13 +30,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "protocol/ether.h"
+#include "protocol/hex.h"
 #include "transport/adapter.h"
 
 namespace {
 
+using aputil::EtherHeader;
+using aputil::MacAddress;
 using aputil::PacketDriver;
 
 volatile sig_atomic_t stopRequested = 0;
@@ -69,46 +75,35 @@ bool ParseNumber(const char* text, long& value) {
     return errno == 0 && end != text && *end == '\0' && value >= 0;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool ParseHex(const std::string& text, std::vector<uint8_t>& bytes) {
+// HEXPAYLOAD: an even number of hex digits, or "-" for none.
+bool ParsePayload(const std::string& text, std::vector<uint8_t>& bytes) {
     bytes.clear();
     if (text == "-") return true;
-    if (text.size() % 2 != 0) return false;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = HexDigit(text[i]);
-        const int low = HexDigit(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes.push_back(static_cast<uint8_t>(high << 4 | low));
-    }
+    auto parsed = aputil::ParseHexBytes(text);
+    if (!parsed) return false;
+    bytes = std::move(*parsed);
     return true;
 }
 
-bool ParseMac(const std::string& text, uint8_t* mac) {
+// Twelve hex digits, with any ':' or '-' between them.
+bool ParseMac(const std::string& text, MacAddress& mac) {
     std::string digits;
     for (char c : text)
         if (c != ':' && c != '-') digits += c;
-    std::vector<uint8_t> bytes;
-    if (digits.size() != 12 || !ParseHex(digits, bytes)) return false;
-    std::memcpy(mac, bytes.data(), 6);
+    MacAddress parsed;
+    if (!aputil::ParseHex(digits, parsed)) return false;
+    mac = parsed;
     return true;
 }
 
 // ETHERTYPE is hex, with or without 0x: 0xAAAA, aaaa, 0800.
-bool ParseEtherType(std::string text, long& value) {
+bool ParseEtherType(std::string text, uint16_t& value) {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
-    std::vector<uint8_t> bytes;
-    if (text.size() != 4 || !ParseHex(text, bytes)) return false;
-    value = bytes[0] << 8 | bytes[1];
+    uint8_t bytes[2];
+    if (!aputil::ParseHex(text, bytes)) return false;
+    value = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
     return true;
 }
-
-bool IsGroupAddress(const uint8_t* mac) { return (mac[0] & 1) != 0; }
 
 bool ReadOwnAddress(PacketDriver& driver, const std::string& name, uint8_t* mac) {
     if (driver.HardwareAddress(name, mac)) return true;
@@ -162,17 +157,20 @@ size_t PeerFilter(const Options& options, const uint8_t* ownMac, sock_filter* pr
 
 struct EchoState {
     PacketDriver* driver;
-    uint8_t ownMac[6];
+    MacAddress ownMac;
     uint8_t buffer[aputil::kReadSlotBufferSize];
     long echoed;
 };
 
 void EchoFrame(void* context, const uint8_t* frame, size_t length) {
     auto* state = static_cast<EchoState*>(context);
-    if (length < 14 || length > sizeof state->buffer) return;
+    const std::optional<EtherHeader> in = aputil::ReadEtherHeader({frame, length});
+    if (!in || length > sizeof state->buffer) return;
     std::memcpy(state->buffer, frame, length);
-    std::memcpy(state->buffer, frame + 6, 6);
-    std::memcpy(state->buffer + 6, IsGroupAddress(frame) ? state->ownMac : frame, 6);
+    EtherHeader out = *in;
+    out.destination = in->source;
+    out.source = aputil::IsGroupMac(in->destination.data()) ? state->ownMac : in->destination;
+    aputil::WriteEtherHeader(state->buffer, out);
     if (state->driver->Send(state->buffer, length)) ++state->echoed;
 }
 
@@ -181,9 +179,9 @@ int RunEcho(const Options& options) {
     auto driver = aputil::MakePcapDriver(options.promiscuous);
     static EchoState state{};
     state.driver = driver.get();
-    if (!ReadOwnAddress(*driver, options.positional[1], state.ownMac)) return 1;
+    if (!ReadOwnAddress(*driver, options.positional[1], state.ownMac.data())) return 1;
     sock_filter program[aputil::kFilterProgramLength];
-    const size_t length = PeerFilter(options, state.ownMac, program);
+    const size_t length = PeerFilter(options, state.ownMac.data(), program);
     if (!OpenPeer(*driver, options.positional[1], program, length)) return 1;
     while (!stopRequested) {
         if (driver->Poll(100)) driver->Drain(&EchoFrame, &state);
@@ -230,29 +228,28 @@ int RunSend(const Options& options) {
     if (options.positional.size() != 5) return Usage();
     const std::string& name = options.positional[1];
     uint8_t frame[aputil::kReadSlotBufferSize] = {};
-    long etherType = 0;
+    EtherHeader header;
     std::vector<uint8_t> payload;
-    if (!ParseMac(options.positional[2], frame) || !ParseEtherType(options.positional[3], etherType) ||
-        !ParseHex(options.positional[4], payload))
+    if (!ParseMac(options.positional[2], header.destination) ||
+        !ParseEtherType(options.positional[3], header.etherType) || !ParsePayload(options.positional[4], payload))
         return Usage();
     const long count = options.count < 0 ? 1 : options.count;
     if (count > 1 && payload.size() < 4) payload.resize(4);
-    const size_t length = 14 + payload.size();
+    const size_t length = aputil::kEthHeaderSize + payload.size();
     if (length > 1514) {
         std::fprintf(stderr, "l2peer: frame of %zu bytes is longer than 1514\n", length);
         return 2;
     }
     auto driver = aputil::MakePcapDriver(false);
     if (!options.source.empty()) {
-        if (!ParseMac(options.source, frame + 6)) return Usage();
-    } else if (!ReadOwnAddress(*driver, name, frame + 6)) {
+        if (!ParseMac(options.source, header.source)) return Usage();
+    } else if (!ReadOwnAddress(*driver, name, header.source.data())) {
         return 1;
     }
     // Nothing is read in this mode: drop everything so nothing queues.
     if (!OpenPeer(*driver, name, &kDropAll, 1)) return 1;
-    frame[12] = static_cast<uint8_t>(etherType >> 8);
-    frame[13] = static_cast<uint8_t>(etherType);
-    if (!payload.empty()) std::memcpy(frame + 14, payload.data(), payload.size());
+    aputil::WriteEtherHeader(frame, header);
+    if (!payload.empty()) std::memcpy(frame + aputil::kEthHeaderSize, payload.data(), payload.size());
     for (long i = 0; i < count && !stopRequested; ++i) {
         if (count > 1) {
             frame[14] = static_cast<uint8_t>(i >> 24);
@@ -273,14 +270,15 @@ int RunFlood(const Options& options) {
     if (options.positional.size() != 3) return Usage();
     const std::string& name = options.positional[1];
     uint8_t frame[60] = {};
-    if (!ParseMac(options.positional[2], frame)) return Usage();
+    EtherHeader header;
+    header.etherType = aputil::kEtherType;
+    if (!ParseMac(options.positional[2], header.destination)) return Usage();
     auto driver = aputil::MakePcapDriver(false);
-    if (!ReadOwnAddress(*driver, name, frame + 6)) return 1;
+    if (!ReadOwnAddress(*driver, name, header.source.data())) return 1;
     if (!OpenPeer(*driver, name, &kDropAll, 1)) return 1;
-    frame[12] = 0xAA;
-    frame[13] = 0xAA;
+    aputil::WriteEtherHeader(frame, header);
     // Junk behind the EtherType: the receiver must verify and drop every one.
-    for (size_t i = 14; i < sizeof frame; ++i) frame[i] = static_cast<uint8_t>(0x5A ^ i);
+    for (size_t i = aputil::kEthHeaderSize; i < sizeof frame; ++i) frame[i] = static_cast<uint8_t>(0x5A ^ i);
     const long count = options.count < 0 ? 10'000'000 : options.count;
     const long timeoutMs = options.timeoutMs < 0 ? 10'000 : options.timeoutMs;
     using Clock = std::chrono::steady_clock;

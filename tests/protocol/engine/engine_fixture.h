@@ -10,6 +10,7 @@
 #include "fake_wire.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "protocol/startup.h"
 #include "transport/adapter.h"
 
 namespace aputil::fake {

@@ -13,6 +13,7 @@
 
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "protocol/startup.h"
 #include "tests/support/apsim_process.h"
 #include "transport/adapter.h"
 

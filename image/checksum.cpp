@@ -1,23 +1,8 @@
-#include "transfer.h"
+#include "checksum.h"
 
 #include "protocol/bytes.h"
 
 namespace aputil {
-
-DeviceInfo deviceInfo{};
-FirmwareBlock firmwareBlock{};
-ConfigImage configImage{};
-
-uint32_t FirmwareAddress(const DeviceInfo& info) noexcept {
-    ByteReader r(info);
-    return r.u32le();
-}
-
-uint32_t ImageAddress(const DeviceInfo& info) noexcept {
-    ByteReader r(info);
-    r.skip(20);
-    return r.u32le();
-}
 
 uint32_t Crc32(uint32_t seed, std::span<const uint8_t> bytes, const Crc32Table& table) noexcept {
     uint32_t crc = seed;
