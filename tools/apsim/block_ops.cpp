@@ -14,7 +14,7 @@ using aputil::ByteReader;
 namespace {
 
 // One block request of a station that holds its session, as an op's handler sees it.
-struct BlockRequest {
+struct OpRequest {
     int index;
     SimAp& ap;
     const BlockHeader& header;
@@ -24,7 +24,7 @@ struct BlockRequest {
     Output& out;
 };
 
-struct BlockAnswer {
+struct OpResult {
     uint16_t status = 0;
     std::span<const uint8_t> data;  // into the AP's blocks
     bool shapeable = false;         // the block faults may reshape the data
@@ -41,11 +41,11 @@ bool IsChunk(const BlockHeader& header, int chunk) {
     return chunk >= 0 && header.offset == kImageAddress + kChunkMax * static_cast<uint32_t>(chunk);
 }
 
-BlockAnswer Info(const BlockRequest& rq) { return {0, rq.ap.deviceInfo, true, {}}; }
+OpResult Info(const OpRequest& rq) { return {0, rq.ap.deviceInfo, true, {}}; }
 
-BlockAnswer Read(const BlockRequest& rq) {
+OpResult Read(const OpRequest& rq) {
     const BlockHeader& h = rq.header;
-    BlockAnswer a;
+    OpResult a;
     if (h.length < 1 || h.length > kChunkMax) a.status = kDevBadRequest;
     else if (Inside(h, kFirmwareAddress, kFirmwareSize))
         a.data = std::span<const uint8_t>(rq.ap.firmware).subspan(h.offset - kFirmwareAddress, h.length);
@@ -57,7 +57,7 @@ BlockAnswer Read(const BlockRequest& rq) {
 }
 
 // Writes go to the pending image until a good commit.
-BlockAnswer Write(const BlockRequest& rq) {
+OpResult Write(const OpRequest& rq) {
     const BlockHeader& h = rq.header;
     if (h.length < 1 || h.length > kChunkMax || rq.payload.size() < h.length || !Inside(h, kImageAddress, kImageSize))
         return {kDevBadRequest, {}, false, {}};
@@ -67,13 +67,13 @@ BlockAnswer Write(const BlockRequest& rq) {
 }
 
 // The pending image becomes the live one if its checksum holds; a bad one is dropped.
-BlockAnswer Commit(const BlockRequest& rq) {
+OpResult Commit(const OpRequest& rq) {
     if (rq.faults.refuseCommit) return {kDevRefused, {}, false, "refuse-commit"};
     SimAp& ap = rq.ap;
     const bool good = ImageCrc(ap.pending) == StoredImageCrc(ap.pending);
     JsonLine commit(rq.nowMs, "commit");
     commit.Str("ap", MacText(ap.mac)).Bool("ok", good).Num("crc", StoredImageCrc(ap.pending));
-    BlockAnswer a;
+    OpResult a;
     if (good) {
         ap.image = ap.pending;
         ++ap.commits;
@@ -89,7 +89,7 @@ BlockAnswer Commit(const BlockRequest& rq) {
 
 struct BlockOp {
     uint8_t op;
-    BlockAnswer (*handle)(const BlockRequest& rq);
+    OpResult (*handle)(const OpRequest& rq);
 };
 constexpr BlockOp kBlockOps[] = {
     {aputil::BLOCK_OP_INFO, Info},
@@ -98,7 +98,7 @@ constexpr BlockOp kBlockOps[] = {
     {aputil::BLOCK_OP_COMMIT, Commit},
 };
 
-BlockAnswer Answer(const BlockRequest& rq) {
+OpResult RunOp(const OpRequest& rq) {
     for (const BlockOp& op : kBlockOps)
         if (op.op == rq.header.op) return op.handle(rq);
     return {kDevBadRequest, {}, false, {}};
@@ -144,29 +144,29 @@ void Simulator::HandleBlock(int index, const Mac& src, std::span<const uint8_t> 
         return;
     }
 
-    BlockAnswer answer{kDevNoSession, {}, false, {}};
+    OpResult result{kDevNoSession, {}, false, {}};
     if (Held(ap, session, src))
-        answer = Answer({index, ap, *header, data.subspan(aputil::kBlockHeaderSize), faults_, nowMs, out});
+        result = RunOp({index, ap, *header, data.subspan(aputil::kBlockHeaderSize), faults_, nowMs, out});
     Reply reply;
-    reply.shapeable = answer.shapeable;
-    BlockHeader device{header->op, header->offset, static_cast<uint32_t>(answer.data.size())};
+    reply.shapeable = result.shapeable;
+    BlockHeader device{header->op, header->offset, static_cast<uint32_t>(result.data.size())};
     reply.counted.resize(aputil::kBlockHeaderSize);
     device.Write(reply.counted.data());
-    reply.counted.insert(reply.counted.end(), answer.data.begin(), answer.data.end());
+    reply.counted.insert(reply.counted.end(), result.data.begin(), result.data.end());
     reply.fields.session = session;
-    reply.fields.status = answer.status;
+    reply.fields.status = result.status;
     const size_t framesBefore = out.frames.size();
     std::string applied = Emit(index, src, seq, aputil::MSG_BLOCK_REPLY, kScopeBlock, reply, out);
     const bool forge = (header->op == aputil::BLOCK_OP_READ || header->op == aputil::BLOCK_OP_WRITE) &&
                        IsChunk(*header, faults_.forgeChunk);
     if (forge && out.frames.size() > framesBefore && InsertForgedCopy(out.frames, framesBefore))
         AddName(applied, "forge");
-    if (!answer.refused.empty()) {
-        std::string names(answer.refused);
+    if (!result.refused.empty()) {
+        std::string names(result.refused);
         if (!applied.empty()) names += ',';
         applied = names + applied;
     }
-    out.log.push_back(line.Num("status", answer.status).Fault(applied).Done());
+    out.log.push_back(line.Num("status", result.status).Fault(applied).Done());
 }
 
 }  // namespace apsim
