@@ -167,6 +167,8 @@ public:
                           std::string& error, uint16_t& sequence);
 
 private:
+    // The handlers live beside what they answer: simulator.cpp (browse),
+    // sessions.cpp (login, logout, notices), block_ops.cpp; Emit in faults.cpp.
     struct Reply;
     void HandleBrowse(const Mac& src, std::span<const uint8_t> body, uint16_t seq, int onlyAp, uint64_t nowMs,
                       Output& out);

@@ -39,7 +39,7 @@ inline void PutSequence(std::vector<uint8_t>& frame, uint16_t seq) {
 // Recomputes the CRC-16 trailer after a reply was patched.
 void Recrc(std::vector<uint8_t>& frame);
 
-// {"t":..,"event":"request","ap":..,"type":..: the fields every request's line starts with.
+// {"t":..,"event":"request","ap":..,"type":..: how the line of a request to one AP starts.
 inline JsonLine RequestLine(uint64_t nowMs, const SimAp& ap, uint16_t type) {
     JsonLine line(nowMs, "request");
     line.Str("ap", MacText(ap.mac)).Num("type", type);
