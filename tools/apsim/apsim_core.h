@@ -1,17 +1,21 @@
 #pragma once
 // The simulated access points: their state, and a pure function from one
 // received Ethernet frame to the reply frames and log lines it causes. No I/O
-// here; tools/apsim/main.cpp puts it on the wire.
+// here; tools/apsim/main.cpp puts it on the wire. The fault knobs, the log
+// lines and the state file have headers of their own, included here.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "tools/apsim/faults.h"
+#include "tools/apsim/log.h"
+#include "tools/apsim/state_file.h"
 
 namespace apsim {
 
@@ -74,7 +78,6 @@ void StampImageCrc(Image& image) noexcept;
 
 std::string MacText(const Mac& mac);              // "02:5e:..", lower case
 bool ParseMac(std::string_view text, Mac& mac);   // ':' or '-' separated
-std::string JsonEscape(std::string_view text);
 
 // splitmix64: small, fast and the same everywhere, so a seed repeats a run.
 class Rng {
@@ -87,36 +90,8 @@ public:
 private:
     uint64_t state_;
 };
-
-// Which replies the probabilistic faults touch.
-enum FaultScope : unsigned { kScopeBrowse = 1, kScopeLogin = 2, kScopeBlock = 4, kScopeAll = 7 };
-
-struct Faults {
-    double dropRequests = 0;
-    double dropReplies = 0;
-    double dupReplies = 0;
-    uint32_t delayMs = 0;
-    double delayProb = -1;  // below 0: 1 when delayMs is set
-    double corruptChecksum = 0;
-    double wrongSequence = 0;
-    double foreignMac = 0;
-    double oversizedBlock = 0;
-    double truncatedBlock = 0;
-    double lyingCount = 0;
-    int refuseWriteChunk = -1;
-    int forgeChunk = -1;  // image chunk whose reply a forged one precedes
-    bool refuseCommit = false;
-    uint32_t junk = 0;  // junk frames around each reply, at most kMaxJunk
-    unsigned scope = kScopeAll;
-};
-inline constexpr uint32_t kMaxJunk = 64;
-// The kinds of junk frame, in the order the generator's draw picks them.
-enum JunkKind : unsigned { kJunkTruncated, kJunkBadCrc, kJunkForeignMac, kJunkStaleSequence, kJunkKinds };
-// A damaged copy of a finished reply frame (Ethernet header included).
-std::vector<uint8_t> MakeJunk(const std::vector<uint8_t>& reply, JunkKind kind);
-// Sets one knob by its option name without "--" ("drop-replies", "refuse-commit", ...).
-bool SetFault(Faults& faults, std::string_view name, std::string_view value, std::string& error);
-bool IsFaultName(std::string_view name);
+// One splitmix64 step: the seeds of the APs' and the faults' draws, from the run's seed.
+inline uint64_t Mix(uint64_t x) noexcept { return Rng(x).Next(); }
 
 struct Session {
     bool inUse = false;
@@ -192,6 +167,8 @@ public:
                           std::string& error, uint16_t& sequence);
 
 private:
+    // The handlers live beside what they answer: simulator.cpp (browse),
+    // sessions.cpp (login, logout, notices), block_ops.cpp; Emit in faults.cpp.
     struct Reply;
     void HandleBrowse(const Mac& src, std::span<const uint8_t> body, uint16_t seq, int onlyAp, uint64_t nowMs,
                       Output& out);
@@ -220,15 +197,10 @@ private:
 void GenerateAp(SimAp& ap, int index, const Config& config);
 Mac DeriveMac(uint64_t seed, int index);
 
-// Applies the text of a state file (format in README.md). load reads a file
-// named in it (path as written; the caller resolves it). On failure, error
-// names the line.
-using FileLoader = std::function<bool(const std::string& path, std::vector<uint8_t>& bytes)>;
-bool ApplyState(Simulator& sim, std::string_view text, const FileLoader& load, std::string& error);
-
 // Image field helpers shared with the state file and the probe.
 void WriteText(Image& image, size_t offset, size_t width, std::string_view text);
 std::string ReadText(std::span<const uint8_t> bytes, size_t offset, size_t width);
 bool ParseIpv4(std::string_view text, std::array<uint8_t, 4>& out);
+void PutIpv4(Image& image, size_t offset, const std::array<uint8_t, 4>& ip);
 
 }  // namespace apsim
