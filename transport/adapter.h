@@ -90,6 +90,16 @@ public:
     // side by side; by default they are made one after another.
     virtual void OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
                               OpenError* errors);
+    // A check of a capture just opened (its link type, address and filter);
+    // false refuses it, and the check closes what it refuses.
+    using OpenCheck = bool (*)(void* context, int index);
+    // As OpenChannels, with check(context, i) run on names[i] once it opened,
+    // on the thread that opened it where the opens are made side by side (the
+    // check then must touch channels[i] alone); opened[i] is false when the
+    // check refused (errors[i] stays None). By default the checks follow the
+    // opens, one after another.
+    virtual void OpenCheckedChannels(int count, const int* channels, const std::string* names, bool* opened,
+                                     OpenError* errors, OpenCheck check, void* context);
     virtual void CloseChannel(int channel);
     virtual bool SetChannelFilter(int channel, const sock_filter* program, size_t instructions);
     // As Poll, over every open channel.

@@ -200,9 +200,16 @@ public:
 
     void OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
                       OpenError* errors) override {
+        OpenCheckedChannels(count, channels, names, opened, errors, nullptr, nullptr);
+    }
+
+    void OpenCheckedChannels(int count, const int* channels, const std::string* names, bool* opened,
+                             OpenError* errors, OpenCheck check, void* context) override {
         // libpcap's list of promiscuous captures to undo at exit is not safe across threads.
         if (promiscuous_ || count < 2) {
             PacketDriver::OpenChannels(count, channels, names, opened, errors);
+            for (int i = 0; i < count && check != nullptr; ++i)
+                if (opened[i]) opened[i] = check(context, i);
             return;
         }
         // pcap_activate waits out the kernel's grace periods (ring, bind,
@@ -214,8 +221,9 @@ public:
             errors[i] = OpenError::Other;
             PcapDriver* capture = Channel(channels[i], true);
             if (capture == nullptr) continue;
-            auto open = [capture, name = &names[i], ok = &opened[i], error = &errors[i]] {
-                *ok = capture->Open(*name, *error);
+            // The checks and filter go with the open: none waits for the opens after it.
+            auto open = [capture, name = &names[i], ok = &opened[i], error = &errors[i], check, context, i] {
+                *ok = capture->Open(*name, *error) && (check == nullptr || check(context, i));
             };
             try {
                 threads.emplace_back(open);

@@ -309,8 +309,28 @@ private:
         }
         bool opened[kMaxChannels] = {};
         OpenError errors[kMaxChannels] = {};
-        driver_->OpenChannels(n, channels, known, opened, errors);
-        for (int k = 0; k < n; ++k) results[index[k]] = Checked(slots[index[k]], known[k], opened[k], errors[k]);
+        uint8_t macs[kMaxChannels][6] = {};
+        bool refused[kMaxChannels] = {};
+        struct Check {
+            Server* self;
+            const int* channels;
+            const std::string* names;
+            uint8_t (*macs)[6];
+            bool* refused;
+        } check{this, channels, known, macs, refused};
+        // Each capture's checks and filter on the thread that opened it.
+        driver_->OpenCheckedChannels(n, channels, known, opened, errors, [](void* context, int k) {
+            auto* c = static_cast<Check*>(context);
+            c->refused[k] = !c->self->Ready(static_cast<uint8_t>(c->channels[k]), c->names[k], c->macs[k]);
+            return !c->refused[k];
+        }, &check);
+        for (int k = 0; k < n; ++k) {
+            const uint8_t slot = slots[index[k]];
+            if (opened[k]) Use(slot, macs[k]);
+            if (opened[k]) results[index[k]] = OPEN_OK;
+            else if (refused[k]) results[index[k]] = OPEN_NOT_ETHERNET;
+            else results[index[k]] = Checked(slot, known[k], false, errors[k]);
+        }
         for (int i = 0; i < count; ++i) {
             uint8_t reply[9] = {OPEN_REPLY, slots[i], results[i]};
             if (results[i] == OPEN_OK) std::memcpy(reply + 3, channels_[slots[i]].mac, 6);
@@ -332,21 +352,32 @@ private:
                    : error == OpenError::NoSuchDevice ? OPEN_NO_DEVICE
                                                       : OPEN_FAILED;
         }
-        Channel& channel = channels_[slot];
-        int arpType = 0;
         uint8_t mac[6];
+        if (!Ready(slot, name, mac)) return OPEN_NOT_ETHERNET;
+        Use(slot, mac);
+        return OPEN_OK;
+    }
+
+    // The checks and filter on one open capture; one that fails them is closed.
+    // Touches that capture alone, so opens side by side may run it at once.
+    bool Ready(uint8_t slot, const std::string& name, uint8_t mac[6]) {
+        int arpType = 0;
         sock_filter program[kFilterProgramLength];
         static constexpr uint8_t kDialUp[4] = {0x44, 0x45, 0x53, 0x54};
         if (!driver_->LinkType(name, arpType) || arpType != kArpHrdEther || !driver_->HardwareAddress(name, mac) ||
             std::memcmp(mac, kDialUp, sizeof kDialUp) == 0 ||
             !driver_->SetChannelFilter(slot, program, BuildFilterProgram(mac, program))) {
             driver_->CloseChannel(slot);
-            return OPEN_NOT_ETHERNET;
+            return false;
         }
+        return true;
+    }
+
+    void Use(uint8_t slot, const uint8_t mac[6]) {
+        Channel& channel = channels_[slot];
         channel.open = true;
         channel.broken = false;
-        std::memcpy(channel.mac, mac, sizeof mac);
-        return OPEN_OK;
+        std::memcpy(channel.mac, mac, sizeof channel.mac);
     }
 
     void Close(uint8_t slot) {
