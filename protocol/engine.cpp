@@ -42,6 +42,13 @@ bool replyArrived = false;
 constexpr size_t kSendPayloadCapacity = 1502;
 uint8_t sendBuffer[kEthHeaderSize + kSendPayloadCapacity];
 
+// A reply on the local segment comes within tens of microseconds of the
+// request, and junk or a second frame right behind the one just read: for
+// that long the wait checks without sleeping, so that neither a reply nor each
+// frame of a burst costs a sleep and a wake-up. Bounded per call, and only
+// while a reply is awaited: an idle utility never spins.
+constexpr int kReplySpinUs = 200;
+
 PumpHook pumpHook = nullptr;
 ClockHook clockHook = nullptr;
 // When the pump last ran, kept across waits: a run of short exchanges and a
@@ -125,7 +132,7 @@ bool WaitForReply(int ms) {
         const uint64_t untilPump = UntilPump(now);
         const uint64_t interval = untilPump > 0 ? untilPump : static_cast<uint64_t>(kPollIntervalMs);
         const uint64_t slice = left < interval ? left : interval;
-        theAdapter.WaitForFrames(static_cast<int>(slice));
+        theAdapter.WaitForFrames(static_cast<int>(slice), kReplySpinUs);
         if (replyArrived) break;
         if (pumpHook) {
             const uint64_t before = Now();

@@ -354,6 +354,13 @@ void CAdapter::DeliverChannelFrame(void* context, int channel, const uint8_t* fr
     self->deliveringChannel = -1;
 }
 
+bool CAdapter::WaitForFrames(int ms, int spinUs) {
+    if (spinUs > 0 && channelCount == 0 && IsAdapterOpen() && receiveEnabled && handler_ != nullptr &&
+        driver_->PollBriefly(spinUs) && driver_->Drain(&CAdapter::DeliverFrame, this) > 0)
+        return true;
+    return WaitForFrames(ms);
+}
+
 bool CAdapter::WaitForFrames(int ms) {
     if (ms < 0) ms = 0;
     if (!IsAdapterOpen() || !receiveEnabled || handler_ == nullptr) {
