@@ -42,13 +42,6 @@ bool replyArrived = false;
 constexpr size_t kSendPayloadCapacity = 1502;
 uint8_t sendBuffer[kEthHeaderSize + kSendPayloadCapacity];
 
-// A reply on the local segment comes within tens of microseconds of the
-// request, and junk or a second frame right behind the one just read: for
-// that long the wait checks without sleeping, so that neither a reply nor each
-// frame of a burst costs a sleep and a wake-up. Bounded per call, and only
-// while a reply is awaited: an idle utility never spins.
-constexpr int kReplySpinUs = 200;
-
 PumpHook pumpHook = nullptr;
 ClockHook clockHook = nullptr;
 // When the pump last ran, kept across waits: a run of short exchanges and a

@@ -57,6 +57,14 @@ void ProtocolFrameHandler(const uint8_t* frame, size_t length);
 // operations, beside the handlers); other types are ignored.
 void DispatchFrame(const PeerAddress& sender, const FrameHeader& header, const uint8_t* body, size_t bodyLength);
 
+// A reply on the local segment comes within tens of microseconds of the
+// request, and junk or a second frame right behind the one just read: each
+// channel wait of WaitForReply first looks this long without sleeping
+// (CAdapter::WaitForFrames(ms, spinUs)), so that neither a reply nor each frame
+// of a burst costs a sleep and a wake-up. Bounded per wait, and only while a
+// reply is awaited: an idle utility never spins.
+inline constexpr int kReplySpinUs = 200;
+
 // The application installs how GUI events are pumped during a wait (the
 // PollingPkt interval is 10 ms); tests install a fake clock and pump.
 inline constexpr int kPollIntervalMs = 10;
