@@ -124,7 +124,7 @@ bool WaitForReply(int ms) {
         const uint64_t untilPump = UntilPump(now);
         const uint64_t interval = untilPump > 0 ? untilPump : static_cast<uint64_t>(kPollIntervalMs);
         const uint64_t slice = left < interval ? left : interval;
-        theAdapter.WaitForFrames(static_cast<int>(slice));
+        theAdapter.WaitForFrames(static_cast<int>(slice), kReplySpinUs);
         if (replyArrived) break;
         if (pumpHook) {
             const uint64_t before = Now();

@@ -54,6 +54,14 @@ void SignalReply();
 // VerifyFrame; hands the rest to DispatchFrame (operations.h).
 void ProtocolFrameHandler(const uint8_t* frame, size_t length);
 
+// A reply on the local segment comes within tens of microseconds of the
+// request, and junk or a second frame right behind the one just read: each
+// channel wait of WaitForReply first looks this long without sleeping
+// (CAdapter::WaitForFrames(ms, spinUs)), so that neither a reply nor each frame
+// of a burst costs a sleep and a wake-up. Bounded per wait, and only while a
+// reply is awaited: an idle utility never spins.
+inline constexpr int kReplySpinUs = 200;
+
 // The application installs how GUI events are pumped during a wait (the
 // PollingPkt interval is 10 ms); tests install a fake clock and pump.
 inline constexpr int kPollIntervalMs = 10;

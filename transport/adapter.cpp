@@ -77,6 +77,13 @@ void PacketDriver::OpenChannels(int count, const int* channels, const std::strin
     }
 }
 
+void PacketDriver::OpenCheckedChannels(int count, const int* channels, const std::string* names, bool* opened,
+                                       OpenError* errors, OpenCheck check, void* context) {
+    OpenChannels(count, channels, names, opened, errors);
+    for (int i = 0; i < count && check != nullptr; ++i)
+        if (opened[i]) opened[i] = check(context, i);
+}
+
 void PacketDriver::CloseChannel(int channel) {
     if (channel == 0) Close();
 }
@@ -256,8 +263,18 @@ int CAdapter::OpenBrowseChannels() {
     }
     bool openedAt[kMaxAdapters] = {};
     OpenError errors[kMaxAdapters] = {};
-    // One after another, the opens would cost tens of milliseconds each before the browse window starts.
-    driver_->OpenChannels(count, slots, names, openedAt, errors);
+    uint8_t macs[kMaxAdapters][6] = {};
+    struct Check {
+        CAdapter* self;
+        const std::string* names;
+        uint8_t (*macs)[6];
+    } check{this, names, macs};
+    // One after another, the opens would cost tens of milliseconds each before
+    // the browse window starts; each check and filter goes with its open.
+    driver_->OpenCheckedChannels(count, slots, names, openedAt, errors, [](void* context, int i) {
+        auto* c = static_cast<Check*>(context);
+        return c->self->ReadyChannel(i, c->names[i], c->macs[i]);
+    }, &check);
     int opened = 0;
     for (int i = 0; i < count; ++i) {
         if (!openedAt[i] && errors[i] == OpenError::NoPrivilege) privilegeReported_ = true;
@@ -265,7 +282,8 @@ int CAdapter::OpenBrowseChannels() {
         bool ready = false;
         int tries = 1;  // one more try after a failed open or check
         if (i == opened) {
-            ready = openedAt[i] && ReadyChannel(i, names[i], mac);
+            ready = openedAt[i];
+            if (ready) std::memcpy(mac, macs[i], sizeof mac);
         } else if (openedAt[i]) {
             // An earlier adapter failed: this one moves down, so that the channels stay 0..count-1.
             driver_->CloseChannel(i);
@@ -335,6 +353,13 @@ void CAdapter::DeliverChannelFrame(void* context, int channel, const uint8_t* fr
         self->handler_(frame, length);
     }
     self->deliveringChannel = -1;
+}
+
+bool CAdapter::WaitForFrames(int ms, int spinUs) {
+    if (spinUs > 0 && channelCount == 0 && IsAdapterOpen() && receiveEnabled && handler_ != nullptr &&
+        driver_->PollBriefly(spinUs) && driver_->Drain(&CAdapter::DeliverFrame, this) > 0)
+        return true;
+    return WaitForFrames(ms);
 }
 
 bool CAdapter::WaitForFrames(int ms) {

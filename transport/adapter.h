@@ -66,6 +66,12 @@ public:
     // interrupted wait resumes for the time left; a capture in error waits out
     // the time too, so callers never spin. False at once when closed.
     virtual bool Poll(int ms) = 0;
+    // Checks for up to us microseconds, without sleeping, whether a frame is
+    // waiting, handing the core to whatever else is ready to run meanwhile:
+    // when a reply is due within microseconds, the sender gets on with it and
+    // this side pays no sleep and wake-up per frame. True when one is. A
+    // driver that cannot check cheaply says false at once (the default).
+    virtual bool PollBriefly(int /*us*/) { return false; }
     // Hands the frames waiting now, a bounded batch at most (so a caller under
     // a flood gets back to its deadline), to sink(context, frame, length), in
     // arrival order, without blocking; returns how many were handed over. The
@@ -90,6 +96,16 @@ public:
     // side by side; by default they are made one after another.
     virtual void OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
                               OpenError* errors);
+    // A check of a capture just opened (its link type, address and filter);
+    // false refuses it, and the check closes what it refuses.
+    using OpenCheck = bool (*)(void* context, int index);
+    // As OpenChannels, with check(context, i) run on names[i] once it opened,
+    // on the thread that opened it where the opens are made side by side (the
+    // check then must touch channels[i] alone); opened[i] is false when the
+    // check refused (errors[i] stays None). By default the checks follow the
+    // opens, one after another.
+    virtual void OpenCheckedChannels(int count, const int* channels, const std::string* names, bool* opened,
+                                     OpenError* errors, OpenCheck check, void* context);
     virtual void CloseChannel(int channel);
     virtual bool SetChannelFilter(int channel, const sock_filter* program, size_t instructions);
     // As Poll, over every open channel.
@@ -111,6 +127,10 @@ public:
     // was refused for want of that privilege.
     virtual bool PrivilegeRefused() const { return false; }
 };
+
+// Waits up to us microseconds, never sleeping, for fd to poll readable
+// (PacketDriver::PollBriefly for drivers built on a descriptor).
+bool SpinForReadable(int fd, int us);
 
 // promiscuous: the simulator answers for MAC addresses that are not its interface's;
 // the utility itself never opens promiscuously.
@@ -167,6 +187,10 @@ public:
     // in the kernel for the next wait with delivery on. If the handler itself
     // turns delivery off, the rest of the batch being handed over is dropped.
     bool WaitForFrames(int ms);
+    // As WaitForFrames, first checking for up to spinUs microseconds without
+    // sleeping (PacketDriver::PollBriefly) when a reply is expected that soon.
+    // Only a single open adapter is checked so; browse channels just wait.
+    bool WaitForFrames(int ms, int spinUs);
     void StopReceive();
     // Sends one complete Ethernet frame as given; false when no adapter is
     // open or the kernel did not take the frame.

@@ -332,6 +332,11 @@ bool LinkDriver::SetChannelFilter(int channel, const sock_filter* program, size_
            instructions > 0;
 }
 
+bool LinkDriver::PollBriefly(int us) {
+    if (pending_->count > 0) return true;
+    return fd_ >= 0 && SpinForReadable(fd_, us);
+}
+
 bool LinkDriver::Poll(int ms) {
     if (pending_->count > 0) return true;
     if (fd_ < 0) return false;

@@ -49,6 +49,7 @@ public:
         return SetChannelFilter(0, program, instructions);
     }
     bool Poll(int ms) override;
+    bool PollBriefly(int us) override;
     int Drain(void (*sink)(void* context, const uint8_t* frame, size_t length), void* context) override;
     bool Send(const uint8_t* frame, size_t length) override { return SendOn(0, frame, length); }
 

@@ -4,6 +4,7 @@
 #include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -62,6 +63,25 @@ bool ReadHardwareAddress(const std::string& name, sockaddr& address) {
     }
     return false;
 }
+
+}  // namespace
+
+bool SpinForReadable(int fd, int us) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(us > 0 ? us : 0);
+    for (;;) {
+        pollfd entry{fd, POLLIN, 0};
+        const int rc = poll(&entry, 1, 0);
+        if (rc > 0) return (entry.revents & POLLIN) != 0;  // an error is the blocking wait's to handle
+        if (rc < 0 && errno != EINTR) return false;
+        if (Clock::now() >= deadline) return false;
+        // On a core of its own this is a short busy wait; sharing one, the
+        // sender runs now instead of after a sleep and a wake-up.
+        sched_yield();
+    }
+}
+
+namespace {
 
 class PcapDriver final : public PacketDriver {
 public:
@@ -181,6 +201,8 @@ public:
         }
     }
 
+    bool PollBriefly(int us) override { return fd_ >= 0 && SpinForReadable(fd_, us); }
+
     int Drain(void (*sink)(void* context, const uint8_t* frame, size_t length), void* context) override {
         if (capture_ == nullptr || sink == nullptr) return 0;
         Batch batch{sink, context, 0};
@@ -201,9 +223,16 @@ public:
 
     void OpenChannels(int count, const int* channels, const std::string* names, bool* opened,
                       OpenError* errors) override {
+        OpenCheckedChannels(count, channels, names, opened, errors, nullptr, nullptr);
+    }
+
+    void OpenCheckedChannels(int count, const int* channels, const std::string* names, bool* opened,
+                             OpenError* errors, OpenCheck check, void* context) override {
         // libpcap's list of promiscuous captures to undo at exit is not safe across threads.
         if (promiscuous_ || count < 2) {
             PacketDriver::OpenChannels(count, channels, names, opened, errors);
+            for (int i = 0; i < count && check != nullptr; ++i)
+                if (opened[i]) opened[i] = check(context, i);
             return;
         }
         // pcap_activate waits out the kernel's grace periods (ring, bind,
@@ -215,8 +244,9 @@ public:
             errors[i] = OpenError::Other;
             PcapDriver* capture = Channel(channels[i], true);
             if (capture == nullptr) continue;
-            auto open = [capture, name = &names[i], ok = &opened[i], error = &errors[i]] {
-                *ok = capture->Open(*name, *error);
+            // The checks and filter go with the open: none waits for the opens after it.
+            auto open = [capture, name = &names[i], ok = &opened[i], error = &errors[i], check, context, i] {
+                *ok = capture->Open(*name, *error) && (check == nullptr || check(context, i));
             };
             try {
                 threads.emplace_back(open);

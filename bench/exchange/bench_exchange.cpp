@@ -210,7 +210,7 @@ void EchoBlock(size_t frameLength, int count, int warmUp, Samples& out) {
         const auto t0 = Clock::now();
         theAdapter.TransmitFrame(frame, frameLength);
         const auto deadline = t0 + std::chrono::milliseconds(1000);
-        while (!echoSeen && Clock::now() < deadline) theAdapter.WaitForFrames(kPollIntervalMs);
+        while (!echoSeen && Clock::now() < deadline) theAdapter.WaitForFrames(kPollIntervalMs, kReplySpinUs);
         const auto t1 = Clock::now();
         if (i < warmUp) continue;
         out.allocations += allocationCount.load(std::memory_order_relaxed) - before;

@@ -12,12 +12,14 @@
 #include <linux/filter.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -164,7 +166,12 @@ public:
                 slots[n] = slot;
                 fds[n++] = pollfd{fd, POLLIN, 0};
             }
-            const int rc = poll(fds, n, -1);
+            // Right after a frame went out or came in, the other half of the
+            // exchange is microseconds away: look for it without sleeping for
+            // a moment, so that it costs no wake-up. Idle, the helper only sleeps.
+            int rc = busy_ ? SpinPoll(fds, n) : 0;
+            busy_ = false;
+            if (rc == 0) rc = poll(fds, n, -1);
             if (rc < 0) {
                 if (errno == EINTR) continue;
                 return 1;
@@ -201,6 +208,19 @@ public:
     }
 
 private:
+    static constexpr int kSpinUs = 200;
+
+    // poll(fds, n, 0) over kSpinUs, yielding the core in between; 0 when nothing came.
+    static int SpinPoll(pollfd* fds, nfds_t n) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinUs);
+        for (;;) {
+            const int rc = poll(fds, n, 0);
+            if (rc != 0) return rc;
+            if (std::chrono::steady_clock::now() >= deadline) return 0;
+            sched_yield();
+        }
+    }
+
     struct Channel {
         bool open = false;
         bool broken = false;
@@ -212,6 +232,7 @@ private:
         const std::span<const uint8_t> bytes(frame, length);
         if (slot < 0 || slot >= kMaxChannels || !FrameDeliverable(bytes)) return;
         self->queue_->Push(static_cast<uint8_t>(slot), bytes);
+        self->busy_ = true;
     }
 
     // False when the client is gone.
@@ -244,6 +265,8 @@ private:
             if (!channel.open || !FrameAllowed(request.frame, channel.mac) ||
                 !driver_->SendOn(request.slot, request.frame.data(), request.frame.size()))
                 ++refused_;
+            else
+                busy_ = true;
             return true;
         }
         case LINK: {
@@ -309,8 +332,28 @@ private:
         }
         bool opened[kMaxChannels] = {};
         OpenError errors[kMaxChannels] = {};
-        driver_->OpenChannels(n, channels, known, opened, errors);
-        for (int k = 0; k < n; ++k) results[index[k]] = Checked(slots[index[k]], known[k], opened[k], errors[k]);
+        uint8_t macs[kMaxChannels][6] = {};
+        bool refused[kMaxChannels] = {};
+        struct Check {
+            Server* self;
+            const int* channels;
+            const std::string* names;
+            uint8_t (*macs)[6];
+            bool* refused;
+        } check{this, channels, known, macs, refused};
+        // Each capture's checks and filter on the thread that opened it.
+        driver_->OpenCheckedChannels(n, channels, known, opened, errors, [](void* context, int k) {
+            auto* c = static_cast<Check*>(context);
+            c->refused[k] = !c->self->Ready(static_cast<uint8_t>(c->channels[k]), c->names[k], c->macs[k]);
+            return !c->refused[k];
+        }, &check);
+        for (int k = 0; k < n; ++k) {
+            const uint8_t slot = slots[index[k]];
+            if (opened[k]) Use(slot, macs[k]);
+            if (opened[k]) results[index[k]] = OPEN_OK;
+            else if (refused[k]) results[index[k]] = OPEN_NOT_ETHERNET;
+            else results[index[k]] = Checked(slot, known[k], false, errors[k]);
+        }
         for (int i = 0; i < count; ++i) {
             uint8_t reply[9] = {OPEN_REPLY, slots[i], results[i]};
             if (results[i] == OPEN_OK) std::memcpy(reply + 3, channels_[slots[i]].mac, 6);
@@ -332,21 +375,32 @@ private:
                    : error == OpenError::NoSuchDevice ? OPEN_NO_DEVICE
                                                       : OPEN_FAILED;
         }
-        Channel& channel = channels_[slot];
-        int arpType = 0;
         uint8_t mac[6];
+        if (!Ready(slot, name, mac)) return OPEN_NOT_ETHERNET;
+        Use(slot, mac);
+        return OPEN_OK;
+    }
+
+    // The checks and filter on one open capture; one that fails them is closed.
+    // Touches that capture alone, so opens side by side may run it at once.
+    bool Ready(uint8_t slot, const std::string& name, uint8_t mac[6]) {
+        int arpType = 0;
         sock_filter program[kFilterProgramLength];
         static constexpr uint8_t kDialUp[4] = {0x44, 0x45, 0x53, 0x54};
         if (!driver_->LinkType(name, arpType) || arpType != kArpHrdEther || !driver_->HardwareAddress(name, mac) ||
             std::memcmp(mac, kDialUp, sizeof kDialUp) == 0 ||
             !driver_->SetChannelFilter(slot, program, BuildFilterProgram(mac, program))) {
             driver_->CloseChannel(slot);
-            return OPEN_NOT_ETHERNET;
+            return false;
         }
+        return true;
+    }
+
+    void Use(uint8_t slot, const uint8_t mac[6]) {
+        Channel& channel = channels_[slot];
         channel.open = true;
         channel.broken = false;
-        std::memcpy(channel.mac, mac, sizeof mac);
-        return OPEN_OK;
+        std::memcpy(channel.mac, mac, sizeof channel.mac);
     }
 
     void Close(uint8_t slot) {
@@ -361,6 +415,7 @@ private:
     Channel channels_[kMaxChannels];
     uint32_t refused_ = 0;
     uint32_t malformed_ = 0;
+    bool busy_ = false;  // a frame went out or came in this round
     uint8_t in_[kMaxMessage + 1] = {};
     uint8_t out_[kMaxMessage] = {};
 };
