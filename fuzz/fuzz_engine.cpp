@@ -1,8 +1,8 @@
 // Received frames through the whole receive path (channel, ProtocolFrameHandler,
 // VerifyFrame, dispatch, every reply handler) while each kind of operation is
-// waiting, and with none waiting. The frames come from a packet driver that
-// cuts them out of the input; the engine's clock is a counter, so no input
-// ever waits on the real clock.
+// waiting, and with none waiting. The frames are cut out of the input and
+// queued in the shared fake packet driver; the engine's clock is a counter on
+// the driver's fake clock, so no input ever waits on the real clock.
 //
 // Input: three control bytes, then frames, each a big-endian u16 and that
 // many bytes (at most kMaxFrame; bit 15 of the u16 ends a batch, so that the
@@ -26,10 +26,13 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "tests/support/fake_driver.h"
 #include "transport/adapter.h"
 
 namespace {
@@ -64,7 +67,6 @@ struct Input {
 };
 
 Input input;
-uint64_t fakeMs = 0;
 int sends = 0;
 
 void MendFrame(uint8_t* frame, size_t length) {
@@ -93,69 +95,45 @@ void MendFrame(uint8_t* frame, size_t length) {
     }
 }
 
-// The wire: frames cut from the input, a batch per drain.
-class FuzzDriver final : public PacketDriver {
-public:
-    bool ListInterfaces(std::string* names, int capacity, int& count) override {
-        count = 1;
-        if (capacity > 0) names[0] = "fuzz0";
-        return true;
-    }
-    bool LinkType(const std::string&, int& arpType) override {
-        arpType = kArpHrdEther;
-        return true;
-    }
-    bool HardwareAddress(const std::string&, uint8_t* mac) override {
-        std::memcpy(mac, kOwnMac, 6);
-        return true;
-    }
-    bool Open(const std::string&, OpenError& error) override {
-        error = OpenError::None;
-        open_ = true;
-        return true;
-    }
-    void Close() override { open_ = false; }
-    bool SetFilter(const sock_filter*, size_t) override { return true; }
-    bool Poll(int) override { return open_ && input.at + 2 <= input.size; }
-    int Drain(void (*sink)(void*, const uint8_t*, size_t), void* context) override {
-        int count = 0;
-        while (open_ && input.at + 2 <= input.size) {
-            const uint16_t head = static_cast<uint16_t>(input.data[input.at] << 8 | input.data[input.at + 1]);
-            input.at += 2;
-            size_t length = head & 0x7FFF;
-            if (length > kMaxFrame) length = kMaxFrame;
-            if (length > input.size - input.at) length = input.size - input.at;
-            // A copy of exactly the frame's size, so an overread is caught.
-            std::unique_ptr<uint8_t[]> frame(new uint8_t[length ? length : 1]);
-            if (length) std::memcpy(frame.get(), input.data + input.at, length);
-            input.at += length;
-            MendFrame(frame.get(), length);
-            sink(context, frame.get(), length);
-            ++count;
-            if (head & kEndOfBatch) break;
-        }
-        return count;
-    }
-    bool Send(const uint8_t* frame, size_t length) override {
-        FUZZ_REQUIRE(open_);
-        FUZZ_REQUIRE(length > kEthHeaderSize && length <= kEthMaxFrame);
-        FUZZ_REQUIRE(std::memcmp(frame + 6, kOwnMac, 6) == 0);
-        FUZZ_REQUIRE(frame[12] == 0xAA && frame[13] == 0xAA);
-        FrameHeader header;
-        FUZZ_REQUIRE(VerifyFrame(std::span<const uint8_t>(frame + kEthHeaderSize, length - kEthHeaderSize), header));
-        // Only a browse goes to a group address: an answer to a frame from one
-        // would reach every station.
-        if ((frame[0] & 1) != 0) FUZZ_REQUIRE(header.type == MSG_BROWSE);
-        ++sends;
-        return true;
-    }
-    void Pause(int ms) override { fakeMs += static_cast<uint64_t>(ms > 0 ? ms : 0); }
+// Every frame the utility sends: a well-formed Ethernet frame from its own
+// address whose payload verifies.
+void CheckSent(const std::vector<uint8_t>& sent) {
+    const uint8_t* frame = sent.data();
+    const size_t length = sent.size();
+    FUZZ_REQUIRE(length > kEthHeaderSize && length <= kEthMaxFrame);
+    FUZZ_REQUIRE(std::memcmp(frame + 6, kOwnMac, 6) == 0);
+    FUZZ_REQUIRE(frame[12] == 0xAA && frame[13] == 0xAA);
+    FrameHeader header;
+    FUZZ_REQUIRE(VerifyFrame(std::span<const uint8_t>(frame + kEthHeaderSize, length - kEthHeaderSize), header));
+    // Only a browse goes to a group address: an answer to a frame from one
+    // would reach every station.
+    if ((frame[0] & 1) != 0) FUZZ_REQUIRE(header.type == MSG_BROWSE);
+    ++sends;
+}
 
-private:
-    bool open_ = false;
-};
+// The wire: the frames cut from the input, mended as the flags say, queued
+// at once with the batches marked.
+FakeDriver* wire = nullptr;
 
-uint64_t FakeClock() { return fakeMs += 3; }
+void QueueFrames() {
+    // The records of the inputs before would only grow over a long run.
+    wire->incoming.clear();
+    wire->sent.clear();
+    wire->pollArguments.clear();
+    while (input.at + 2 <= input.size) {
+        const uint16_t head = static_cast<uint16_t>(input.data[input.at] << 8 | input.data[input.at + 1]);
+        input.at += 2;
+        size_t length = head & 0x7FFF;
+        if (length > kMaxFrame) length = kMaxFrame;
+        if (length > input.size - input.at) length = input.size - input.at;
+        std::vector<uint8_t> frame(input.data + input.at, input.data + input.at + length);
+        input.at += length;
+        MendFrame(frame.data(), length);
+        wire->incoming.emplace_back(std::move(frame), 0, (head & kEndOfBatch) != 0);
+    }
+}
+
+uint64_t FakeClock() { return wire->now += 3; }
 
 Kind waiting = kNone;
 uint16_t waitingSession = 0;
@@ -274,7 +252,11 @@ int Start(Kind kind, uint16_t session, size_t capacity, bool check) {
 
 void Setup() {
     theAdapter.quiet = 1;
-    theAdapter.SetDriver(std::make_unique<FuzzDriver>());
+    auto fake = std::make_unique<FakeDriver>();
+    fake->interfaces = {FakeInterface{"fuzz0", kArpHrdEther, std::to_array(kOwnMac)}};
+    fake->onSend = CheckSent;
+    wire = fake.get();
+    theAdapter.SetDriver(std::move(fake));
     FUZZ_REQUIRE(theAdapter.ProbeAdapters());
     FUZZ_REQUIRE(theAdapter.OpenAdapter(theAdapter.usableIndex[0]));
     currentAdapter = 0;
@@ -307,6 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     waitingSession = session;
     triedAgain = false;
     sends = 0;
+    QueueFrames();
 
     if (kind == kNone) {
         // Frames that arrive with nothing waiting: only session checks and
@@ -320,5 +303,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     waiting = kNone;
     FUZZ_REQUIRE(theAdapter.receiveEnabled == 0);
+    FUZZ_REQUIRE(wire->sendsWhileClosed == 0);
     return 0;
 }

@@ -510,6 +510,45 @@ TEST_F(ApsimWire, DroppedReplyStillStoresTheWrite) {
     EXPECT_EQ(ReadImage(ap, session), edited);
 }
 
+TEST_F(ApsimWire, ResetReturnsToTheStateOfTheStart) {
+    Apsim sim;
+    Start(sim, {"--refuse-commit"}, "0 ssid StartNet\n");
+    const Mac ap = sim.aps().at(0).mac;
+    std::string dumpName = apsim::MacText(ap);
+    std::replace(dumpName.begin(), dumpName.end(), ':', '-');
+    const std::string dump = sim.DumpDir() + "/" + dumpName + ".bin";
+    const uint16_t session = Login(ap);
+    const std::vector<uint8_t> atStart = ReadImage(ap, session);
+
+    // Everything a run changes: the image committed and dumped, a knob of the
+    // command line off, another on, a session held.
+    ASSERT_EQ(sim.Command("fault refuse-commit off"), "ok fault");
+    const auto edited = PatternImage(33);
+    EXPECT_EQ(WriteImage(ap, session, edited), std::vector<int>(8, 0));
+    ASSERT_EQ(Commit(ap, session), 0);
+    ASSERT_TRUE(std::filesystem::exists(dump));
+    ASSERT_EQ(sim.Command("fault dup-replies 1"), "ok fault");
+
+    ASSERT_EQ(sim.Command("reset"), "ok reset");
+    EXPECT_TRUE(sim.WaitForLog({"\"event\":\"reset\""}));
+    EXPECT_FALSE(std::filesystem::exists(dump)) << "the dump of the run before is left";
+    // The session is no longer held.
+    EXPECT_EQ(station_.Block(ap, session, aputil::BLOCK_OP_READ, kImg, 512).status, apsim::kDevNoSession);
+    // One answer per request again, and the image of the state file.
+    aputil::FrameFields login;
+    login.subtype = aputil::SESSION_LOGIN;
+    login.user = "user";
+    login.password = "admin";
+    EXPECT_EQ(Exchange(ap, station_.NextSequence(), aputil::MSG_SESSION, login, 600).size(), 1u);
+    const uint16_t again = Login(ap);
+    EXPECT_EQ(ReadImage(ap, again), atStart);
+    // The command line's refused commit is back.
+    EXPECT_EQ(WriteImage(ap, again, edited), std::vector<int>(8, 0));
+    EXPECT_EQ(Commit(ap, again), apsim::kDevRefused);
+    EXPECT_EQ(ReadImage(ap, again), atStart);
+    EXPECT_EQ(sim.Command("reset now").rfind("error", 0), 0u);
+}
+
 TEST_F(ApsimWire, TheSameSeedRepeatsTheSameFaults) {
     // Sixteen logins back to back; which of them were answered is the run's fault pattern.
     auto pattern = [&](const std::string& seed) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_driver.h"
+#include "tests/support/fake_driver.h"
 #include "transport/adapter.h"
 
 namespace aputil {
@@ -16,8 +16,6 @@ namespace {
 
 using Frame = FakeDriver::Frame;
 using Mac = std::array<uint8_t, 6>;
-
-constexpr int kArpHrdLoopback = 772;
 
 FakeInterface Ethernet(const std::string& name, Mac mac) {
     FakeInterface entry;
@@ -312,9 +310,9 @@ TEST_F(ChannelTest, WaitingOnAClosedAdapterDeliversNothing) {
     adapter.StartReceive(&RecordFrame);
     adapter.CloseAdapter();
     driver->incoming = {Numbered(1)};
-    const int polls = driver->pollCount;
+    const size_t polls = driver->pollArguments.size();
     EXPECT_FALSE(adapter.WaitForFrames(25));
-    EXPECT_EQ(driver->pollCount, polls);
+    EXPECT_EQ(driver->pollArguments.size(), polls);
     EXPECT_EQ(driver->pausedMs, 25);
     EXPECT_TRUE(received.empty());
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_driver.h"
+#include "tests/support/fake_driver.h"
 #include "protocol/frame.h"
 #include "transport/adapter.h"
 #include "transport/capture_file.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_driver.h"
+#include "tests/support/fake_driver.h"
 #include "transport/adapter.h"
 
 namespace aputil {

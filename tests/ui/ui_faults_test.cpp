@@ -2,14 +2,15 @@
 // are on: lost, doubled, late, misnumbered, foreign, corrupted, oversized and
 // truncated replies, a refused commit, a logout notice in the middle of the
 // image read and a storm of session checks during an apply. Each row runs a
-// few cycles of browse, login, one edit and apply on one window, and holds the
-// window to four things: it does not crash; every message it shows is the one
+// few cycles of browse, login, one edit and apply on a window of its own,
+// against the simulator as it started, and holds the window to four things:
+// it does not crash; every message it shows is the one
 // designed for the step that failed, and a step it reports as done was done;
 // every image apsim commits is exactly the image read at login plus the edit
 // (never a mix of two); and once the knob is off, the next browse lists the AP
 // again and a login reads it whole.
 //
-// The image apsim holds is followed through the run: taken from its dump at
+// The image apsim holds is followed through the row: taken from its dump at
 // the start and replaced by the expected image at every commit the log shows,
 // so a login that "succeeds" is compared with what the device really holds.
 
@@ -43,6 +44,7 @@
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
+#include "sim_window_test.h"
 #include "ui_support.h"
 
 using namespace aputil;
@@ -52,12 +54,6 @@ namespace {
 
 constexpr const char* kPassword = "fault-pw";
 constexpr int kApCount = 3;
-
-QByteArray Catalogue() {
-    return TestCatalogue({"WRITE_FAIL", "INVALID_WEP", "WARNING_MSG", "PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR",
-                          "GW_ERROR", "DISABLED", "WEP_64", "WEP_128", "MAC_ACC_NO", "MAC_ACC_ADDR", "MAC_ERROR",
-                          "MAC_LIMIT"});
-}
 
 // The messages designed for each step that can fail.
 const QStringList kLoginFailures{QStringLiteral("invalid_password text"), QStringLiteral("ap_info_not_availible text")};
@@ -85,12 +81,20 @@ class FaultsTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void windowHoldsUpUnderEachKnob_data();
     void windowHoldsUpUnderEachKnob();
 
 private:
+    QByteArray Catalogue() const override {
+        return TestCatalogue({"WRITE_FAIL", "INVALID_WEP", "WARNING_MSG", "PASSWORD_MISMATCH", "IP_ERROR",
+                              "MASK_ERROR", "GW_ERROR", "DISABLED", "WEP_64", "WEP_128", "MAC_ACC_NO",
+                              "MAC_ACC_ADDR", "MAC_ERROR", "MAC_LIMIT"});
+    }
+    QStringList SimOptions() const override;
+    QByteArray SimState() const override;
+    void SimStarted() override;
+    void FirstBrowseDone() override;
+
     // One cycle: the AP chosen (browsing again while the faults hide it),
     // login, and when it succeeded an edit and its apply.
     void Cycle(int ap, Page page, Expect login, Expect apply, Action action, const QString& tag);
@@ -118,28 +122,26 @@ private:
     int cycleNumber_ = 0;
 };
 
-void FaultsTest::initTestCase() {
-    if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
-        QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
-    }
-    EnterFolder(Catalogue());
-    QVERIFY(QDir().mkpath(dumps_));
-    const QString state = WriteFile(
-        QStringLiteral("aps.state"),
-        "0 name North\n1 name East\n2 name South\n"
-        "* ssid StartNet\n* channel 6\n* channel-mask 0x3fff\n* ip 10.9.0.2\n* mask 255.255.255.0\n"
-        "* gateway 10.9.0.1\n* wep off\n* default-key 0\n* mac-access off\n");
-    QVERIFY(!state.isEmpty());
+QStringList FaultsTest::SimOptions() const {
+    return {QStringLiteral("--count"), QString::number(kApCount), QStringLiteral("--seed"), QStringLiteral("47"),
+            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
+}
+
+QByteArray FaultsTest::SimState() const {
+    return "0 name North\n1 name East\n2 name South\n"
+           "* ssid StartNet\n* channel 6\n* channel-mask 0x3fff\n* ip 10.9.0.2\n* mask 255.255.255.0\n"
+           "* gateway 10.9.0.1\n* wep off\n* default-key 0\n* mac-access off\n";
+}
+
+void FaultsTest::SimStarted() {
     QFile address(QStringLiteral("/sys/class/net/%1/address").arg(Env("APUTIL_IF")));
     QVERIFY(address.open(QIODevice::ReadOnly));
     ownMac_ = QString::fromLatin1(address.readAll()).trimmed().toLower();
-
-    sim_ = std::make_unique<ApSim>();
-    QVERIFY(sim_->Start({QStringLiteral("--count"), QString::number(kApCount), QStringLiteral("--seed"),
-                         QStringLiteral("47"), QStringLiteral("--password"), QString::fromLatin1(kPassword),
-                         QStringLiteral("--state"), state, QStringLiteral("--dump-dir"), dumps_},
-                        log_));
     QCOMPARE(sim_->aps.size(), kApCount);
+}
+
+void FaultsTest::FirstBrowseDone() {
+    QCOMPARE(form_->accessPointCount, kApCount);
     // The images the APs start with.
     QCOMPARE(sim_->Command(QStringLiteral("dump")), QStringLiteral("ok dump"));
     for (int ap = 0; ap < kApCount; ++ap) {
@@ -147,16 +149,6 @@ void FaultsTest::initTestCase() {
         QVERIFY(image.has_value());
         live_[static_cast<size_t>(ap)] = *image;
     }
-
-    OpenWindow();
-    QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
-    form_->show();
-    QVERIFY(finished.count() > 0 || finished.wait(20000));
-    QCOMPARE(form_->accessPointCount, kApCount);
-}
-
-void FaultsTest::cleanupTestCase() {
-    CloseAll();
 }
 
 int FaultsTest::LogLines() const { return sim_->LogLines(); }
@@ -559,10 +551,6 @@ void FaultsTest::windowHoldsUpUnderEachKnob() {
     QCOMPARE(form_->Label3->text(), QString::fromLatin1(reinterpret_cast<const char*>(live.data()) + kSsidAt));
 }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    FaultsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+APUTIL_WINDOW_TEST_MAIN(FaultsTest)
 
 #include "ui_faults_test.moc"

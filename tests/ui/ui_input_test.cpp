@@ -34,6 +34,7 @@
 #include "protocol/frame.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
+#include "sim_window_test.h"
 #include "ui_support.h"
 
 using namespace aputil;
@@ -49,7 +50,7 @@ constexpr size_t kPasswordAt = 552;
 constexpr const char* kMarkupCaption = "<i>name</i>";
 constexpr const char* kMarkupMessage = "<b>refused</b>";
 
-QByteArray Catalogue() {
+QByteArray InputCatalogue() {
     QByteArray out = TestCatalogue({"WARNING_MSG", "WRITE_FAIL", "TEXT_NOT_STORABLE", "DISABLED", "WEP_64",
                                     "WEP_128", "MAC_ACC_NO", "MAC_ACC_ADDR", "PASSWORD_MISMATCH"});
     out.replace("INVALID_PASSWORD invalid_password text**", QByteArray("INVALID_PASSWORD ") + kMarkupMessage + "**");
@@ -91,9 +92,6 @@ class InputTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
     void textsFromOutsideShowAsPlainText();
     void editingShortcutsWorkAndPastesKeepTheRules_data();
     void editingShortcutsWorkAndPastesKeepTheRules();
@@ -108,6 +106,13 @@ private slots:
     void tabCaptionsIgnoreClicksDuringAnApply();
 
 private:
+    QByteArray Catalogue() const override { return InputCatalogue(); }
+    QStringList SimOptions() const override;
+    QByteArray SimState() const override;
+    void FolderReady() override;
+    void SimStarted() override { QCOMPARE(sim_->aps.size(), 3); }
+    void FirstBrowseDone() override { QCOMPARE(form_->accessPointCount, 3); }
+
     // Back on the login page with a browse done, then logged in to `ap`.
     bool Login(int ap, const QString& password = QString::fromLatin1(kPassword));
     bool WaitForLoginPage();
@@ -120,47 +125,31 @@ private:
     // Presses the page's apply and waits for the browse that follows.
     bool ApplyAndWaitForBrowse(TImageButton* apply);
 
+    // An AP name that is an <img> tag loading picture_.
+    QByteArray ImgName() const { return "<img src=" + QFile::encodeName(picture_) + ">"; }
+
     QString picture_;  // an image file an <img> tag could load
 };
 
-void InputTest::initTestCase() {
-    if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
-        QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
-    }
-    EnterFolder(Catalogue());
-    QVERIFY(QDir().mkpath(dumps_));
+void InputTest::FolderReady() {
     picture_ = folder_->dir.filePath(QStringLiteral("p.png"));
     QImage big(300, 300, QImage::Format_RGB32);
     big.fill(Qt::red);
     QVERIFY(big.save(picture_));
-    const QByteArray imgName = "<img src=" + QFile::encodeName(picture_) + ">";
-    QVERIFY(imgName.size() <= 79);
-    const QString state = WriteFile(
-        QStringLiteral("aps.state"),
-        "0 name " + imgName + "\n0 ssid <b>Bold</b>\n* firmware-version <u>3.1</u>\n"
-        "1 name Caf\xe9\n1 ssid Caf\xe9Net\n"
-        "2 name Roof\n2 wep 64\n2 default-key 0\n2 key 0 a1b2c3d4e5\n"
-        "* ip 10.0.0.9\n* mask 255.0.0.0\n* gateway 10.0.0.1\n");
-    QVERIFY(!state.isEmpty());
-    sim_ = std::make_unique<ApSim>();
-    QVERIFY(sim_->Start({QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("13"),
-                         QStringLiteral("--password"), QString::fromLatin1(kPassword), QStringLiteral("--state"), state,
-                         QStringLiteral("--dump-dir"), dumps_},
-                        log_));
-    QCOMPARE(sim_->aps.size(), 3);
-
-    OpenWindow();
-    QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
-    form_->show();
-    form_->activateWindow();
-    QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
-    QVERIFY(finished.count() > 0 || finished.wait(20000));
-    QCOMPARE(form_->accessPointCount, 3);
+    QVERIFY(ImgName().size() <= 79);
 }
 
-void InputTest::cleanupTestCase() { CloseAll(); }
+QStringList InputTest::SimOptions() const {
+    return {QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("13"),
+            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
+}
 
-void InputTest::init() { TForm1::returnPause = nullptr; }
+QByteArray InputTest::SimState() const {
+    return "0 name " + ImgName() + "\n0 ssid <b>Bold</b>\n* firmware-version <u>3.1</u>\n"
+           "1 name Caf\xe9\n1 ssid Caf\xe9Net\n"
+           "2 name Roof\n2 wep 64\n2 default-key 0\n2 key 0 a1b2c3d4e5\n"
+           "* ip 10.0.0.9\n* mask 255.0.0.0\n* gateway 10.0.0.1\n";
+}
 
 bool InputTest::WaitForLoginPage() {
     return WaitFor([&] { return !form_->Panel1->isHidden() && !form_->browsing && form_->BitBtn5->isEnabled(); },
@@ -614,10 +603,6 @@ void InputTest::tabCaptionsIgnoreClicksDuringAnApply() {
     QCOMPARE(int((*dump)[kWepEnabledAt]), 0);
 }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    InputTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+APUTIL_WINDOW_TEST_MAIN(InputTest)
 
 #include "ui_input_test.moc"

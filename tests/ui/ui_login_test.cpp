@@ -1,8 +1,8 @@
 // Browse and login against simulated access points (apsim) that two adapters
 // see through one bridge: the list, each login failure and its message, the
 // guard against a second exchange inside a wait, a good login with the
-// information page, selection changes and the all-models chord. The steps
-// build on each other and run in order on one window.
+// information page, selection changes and the all-models chord. Each step
+// starts on a new window, with the simulator as it started.
 
 #include <QApplication>
 #include <QComboBox>
@@ -23,6 +23,7 @@
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
+#include "sim_window_test.h"
 #include "ui_support.h"
 
 using namespace aputil;
@@ -39,8 +40,6 @@ class LoginTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void firstBrowseListsEachApOnceByMac();
     void wrongPasswordKeepsPageAndPassword();
     void nothingStartsASecondExchangeWhileALoginWaits();
@@ -52,6 +51,13 @@ private slots:
     void aHundredApsFillTheListAndEndTheBrowse();
 
 private:
+    QByteArray Catalogue() const override { return TestCatalogue(); }
+    QStringList SimOptions() const override;
+    QByteArray SimState() const override;
+    void SimStarted() override { QCOMPARE(sim_->aps.size(), 4); }
+    void BeforeShow() override;
+    void FirstBrowseDone() override;
+
     // The APs apsim lists that the model filter lets through, by ascending MAC.
     QList<SimAp> Expected(bool allModels) const;
     int IndexOf(const QString& colonMac) const;
@@ -59,40 +65,33 @@ private:
 
     QElapsedTimer clock_;
     qint64 shownToBrowse_ = -1;
+    int timeoutAtFirstBrowse_ = -1;  // the reply wait once the first browse was done
 };
 
-void LoginTest::initTestCase() {
-    if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
-        QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
-    }
-    EnterFolder(TestCatalogue());
-    const QString state = WriteFile(
-        QStringLiteral("aps.state"),
-        "0 name Hall 2\n1 name Other model\n1 model QR-9000 Other AP\n2 name Store\n3 name Roof top\n"
-        "* ssid TestNet\n* channel 11\n* ip 10.1.2.3\n* mask 255.255.0.0\n* gateway 10.1.0.1\n"
-        "* firmware-version 3.0.7\n* firmware-date 2002/08/01\n");
-    QVERIFY(!state.isEmpty());
-    sim_ = std::make_unique<ApSim>();
-    QVERIFY(sim_->Start({QStringLiteral("--count"), QStringLiteral("4"), QStringLiteral("--seed"), QStringLiteral("11"),
-                         QStringLiteral("--password"), QString::fromLatin1(kPassword), QStringLiteral("--state"), state},
-                        log_));
-    QCOMPARE(sim_->aps.size(), 4);
+QStringList LoginTest::SimOptions() const {
+    return {QStringLiteral("--count"), QStringLiteral("4"), QStringLiteral("--seed"), QStringLiteral("11"),
+            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
+}
 
-    OpenWindow();
+QByteArray LoginTest::SimState() const {
+    return "0 name Hall 2\n1 name Other model\n1 model QR-9000 Other AP\n2 name Store\n3 name Roof top\n"
+           "* ssid TestNet\n* channel 11\n* ip 10.1.2.3\n* mask 255.255.0.0\n* gateway 10.1.0.1\n"
+           "* firmware-version 3.0.7\n* firmware-date 2002/08/01\n";
+}
+
+void LoginTest::BeforeShow() {
     QCOMPARE(theAdapter.usableCount, 2);  // vethA0 and vethA1
-
     SetTimeout(321);
+    shownToBrowse_ = -1;
     connect(form_.get(), &TForm1::BrowseStarted, this, [this] {
         if (shownToBrowse_ < 0) shownToBrowse_ = clock_.elapsed();
     });
-    QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
     clock_.start();
-    form_->show();
-    QVERIFY(finished.wait(20000));
 }
 
-void LoginTest::cleanupTestCase() {
-    CloseAll();
+void LoginTest::FirstBrowseDone() {
+    timeoutAtFirstBrowse_ = GetTimeout();
+    SetTimeout(1000);  // the reply wait the program runs with
 }
 
 QList<SimAp> LoginTest::Expected(bool allModels) const {
@@ -116,7 +115,7 @@ bool LoginTest::SelectAndLogin(int index, const QString& password) {
 
 void LoginTest::firstBrowseListsEachApOnceByMac() {
     QVERIFY2(shownToBrowse_ >= 90 && shownToBrowse_ < 5000, qPrintable(QString::number(shownToBrowse_)));
-    QCOMPARE(GetTimeout(), 321);
+    QCOMPARE(timeoutAtFirstBrowse_, 321);
 
     const QList<SimAp> expected = Expected(false);
     QCOMPARE(form_->accessPointCount, expected.size());
@@ -266,6 +265,7 @@ void LoginTest::rightPasswordOpensTheInformationPage() {
 }
 
 void LoginTest::choosingAnotherApReturnsToTheLoginPage() {
+    QVERIFY(SelectAndLogin(0, QString::fromLatin1(kPassword)));
     // The same AP again changes nothing.
     emit form_->ComboBox1->activated(0);
     QVERIFY(!form_->Panel2->isHidden());
@@ -286,6 +286,7 @@ void LoginTest::choosingAnotherApReturnsToTheLoginPage() {
 }
 
 void LoginTest::chordDropsTheModelFilter() {
+    form_->Edit1->setText(QString::fromLatin1(kPassword));
     QVERIFY(form_->AllModelLabel->isHidden());
     QTest::keyClick(form_->Edit1, Qt::Key_F4, Qt::ControlModifier | Qt::ShiftModifier);
     QVERIFY(!form_->AllModelLabel->isHidden());
@@ -316,12 +317,10 @@ void LoginTest::chordDropsTheModelFilter() {
 void LoginTest::aHundredApsFillTheListAndEndTheBrowse() {
     // More APs than the list holds: the first adapter's replies fill it. Both
     // adapters are browsed in the one reply wait, the second for nothing.
-    sim_->Stop();
-    QFile::remove(log_);
-    sim_ = std::make_unique<ApSim>();
-    QVERIFY(sim_->Start({QStringLiteral("--count"), QStringLiteral("130"), QStringLiteral("--seed"),
+    QVERIFY2(RestartSim({QStringLiteral("--count"), QStringLiteral("130"), QStringLiteral("--seed"),
                          QStringLiteral("12"), QStringLiteral("--quiet")},
-                        log_));
+                        {}),
+             qPrintable(sim_->Failure()));
     QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
     const int again = form_->accessPointCount;
     form_->ComboBox1->setCurrentIndex(again);
@@ -341,10 +340,6 @@ void LoginTest::aHundredApsFillTheListAndEndTheBrowse() {
     QCOMPARE(form_->ComboBox1->itemText(kBrowseCapacity), QStringLiteral("browse_again text"));
 }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    LoginTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+APUTIL_WINDOW_TEST_MAIN(LoginTest)
 
 #include "ui_login_test.moc"

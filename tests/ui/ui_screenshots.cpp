@@ -56,17 +56,12 @@ int main(int argc, char** argv) {
     if (!catalogue.open(QIODevice::ReadOnly)) return Fail("no default catalogue");
     WorkFolder folder(catalogue.readAll(), true);
     folder.Enter();
-    QFile state(folder.dir.filePath(QStringLiteral("aps.state")));
-    if (!state.open(QIODevice::WriteOnly)) return Fail("cannot write the state file");
-    state.write("0 name Lobby\n1 name Meeting room 2\n2 name Warehouse\n3 name Roof\n"
-                "* ssid SimNet\n* channel 6\n* ip 192.168.1.254\n* mask 255.255.255.0\n* gateway 192.168.1.1\n"
-                "* firmware-version 2.14\n* firmware-date 2002/07/30\n");
-    state.close();
-
     ApSim sim;
     if (!sim.Start({QStringLiteral("--count"), QStringLiteral("4"), QStringLiteral("--seed"), QStringLiteral("5"),
-                    QStringLiteral("--password"), QStringLiteral("demo"), QStringLiteral("--state"),
-                    state.fileName()})) {
+                    QStringLiteral("--password"), QStringLiteral("demo")},
+                   "0 name Lobby\n1 name Meeting room 2\n2 name Warehouse\n3 name Roof\n"
+                   "* ssid SimNet\n* channel 6\n* ip 192.168.1.254\n* mask 255.255.255.0\n* gateway 192.168.1.1\n"
+                   "* firmware-version 2.14\n* firmware-date 2002/07/30\n")) {
         return Fail("apsim did not start");
     }
 

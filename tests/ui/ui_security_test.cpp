@@ -2,9 +2,9 @@
 // on a veth pair: entry, the tab guard, cancel, the WEP and MAC access
 // editors, and apply judged by the image apsim commits. Every committed image
 // is compared whole with the image read at login, edited by hand at the
-// offsets the page owns, so a byte written anywhere else fails the test. The
-// steps build on each other (each apply leaves the device as the next one
-// finds it) and run in order on one window.
+// offsets the page owns, so a byte written anywhere else fails the test.
+// Each step starts on a new window, with the simulator as it started or, where
+// a step needs what an apply of another stores, with that in its state file.
 
 #include <QApplication>
 #include <QCheckBox>
@@ -31,6 +31,7 @@
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
+#include "sim_window_test.h"
 #include "ui_support.h"
 
 using namespace aputil;
@@ -59,7 +60,7 @@ QString MacText(const Mac& mac, bool upper) {
     return upper ? text.toUpper() : text;
 }
 
-QByteArray Catalogue() {
+QByteArray SecurityCatalogue() {
     return TestCatalogue(
         {"INVALID_WEP", "MAC_ERROR", "MAC_LIMIT", "WARNING_MSG", "WRITE_FAIL", "MAC_ACC_NO", "MAC_ACC_ADDR"});
 }
@@ -70,8 +71,6 @@ class SecurityTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void entryShowsTheDeviceSettings();
     void tabGuardHoldsBothWaysUntilCancel();
     void untouchedApplySendsOnlyTheFinish();
@@ -84,6 +83,15 @@ private slots:
     void secondApplyInsideTheWaitIsIgnored();
 
 private:
+    QByteArray Catalogue() const override { return SecurityCatalogue(); }
+    QStringList SimOptions() const override;
+    QByteArray SimState() const override;
+    void FirstBrowseDone() override;
+
+    // The device as the WEP steps before used to leave it: the 13-character
+    // key stored in row 2 by the page (a state file would leave the rest of
+    // the slot as generated, where the page writes zeros), then WEP off.
+    bool StoreAsciiKeyInRow2ThenWepOff();
     // Logs in to the AP again once the browse after an apply is done.
     bool Login();
     // Security status page, then its setup button.
@@ -106,36 +114,42 @@ private:
     std::vector<Mac> entries_;  // the device's MAC table as the steps leave it
 };
 
-void SecurityTest::initTestCase() {
-    if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
-        QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
-    }
-    EnterFolder(Catalogue());
+QStringList SecurityTest::SimOptions() const {
+    return {QStringLiteral("--seed"), QStringLiteral("21"), QStringLiteral("--password"),
+            QString::fromLatin1(kPassword)};
+}
+
+QByteArray SecurityTest::SimState() const {
     QByteArray text = "0 name Office\n* wep off\n* default-key 1\n"
                       "* key 0 00112233445566778899aabbcc\n* key 1 a1b2c3d4e5\n"
                       "* key 2 0f1e2d3c4b5a69788796a5b4c3\n* key 3 fedcba9876\n* mac-access off\n* mac-entries";
     for (const Mac& mac : kDeviceEntries) text += ' ' + MacText(mac, false).toLatin1();
-    const QString state = WriteFile(QStringLiteral("ap.state"), text + '\n');
-    QVERIFY(!state.isEmpty());
-    entries_ = kDeviceEntries;
-    sim_ = std::make_unique<ApSim>();
-    QVERIFY(sim_->Start({QStringLiteral("--seed"), QStringLiteral("21"), QStringLiteral("--password"),
-                         QString::fromLatin1(kPassword), QStringLiteral("--state"), state, QStringLiteral("--dump-dir"),
-                         dumps_},
-                        log_));
-
-    OpenWindow();
-    QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
-    form_->show();
-    form_->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(form_.get()));
-    QVERIFY(finished.count() > 0 || finished.wait(20000));
-    QCOMPARE(form_->accessPointCount, 1);
-    QVERIFY(Login());
+    return text + '\n';
 }
 
-void SecurityTest::cleanupTestCase() {
-    CloseAll();
+namespace {
+
+// What the device holds after the applies of other steps, as state lines.
+// The 64-bit key of sixtyFourBitKeyGoesIntoTheSelectedSlotOnly:
+const QByteArray kKey3Stored = "0 wep 64\n0 default-key 2\n0 key 2 a1b2c3d4e5\n";
+// The ASCII key of wrongLengthIsRefusedAndThirteenCharactersAreAscii:
+const QByteArray kAsciiKey2Stored = "0 wep 128\n0 default-key 1\n0 key 1 30313233343536373839616263\n";
+
+// A full table with control on, as macTableEditsAreWrittenInListOrder leaves it.
+QByteArray FullMacTableStored() {
+    QByteArray text = "0 mac-access on\n0 mac-entries";
+    for (const Mac& mac : kDeviceEntries) text += ' ' + MacText(mac, false).toLatin1();
+    for (uint8_t n = 0; n < 32 - kDeviceEntries.size(); ++n) {
+        text += ' ' + MacText(Mac{0x02, 0x11, 0x22, 0x33, 0x44, n}, false).toLatin1();
+    }
+    return text + '\n';
+}
+
+}  // namespace
+
+void SecurityTest::FirstBrowseDone() {
+    QCOMPARE(form_->accessPointCount, 1);
+    entries_ = kDeviceEntries;
 }
 
 bool SecurityTest::Login() {
@@ -148,6 +162,22 @@ bool SecurityTest::Login() {
     form_->Edit1->setText(QString::fromLatin1(kPassword));
     form_->BitBtn5->click();
     return !form_->Panel2->isHidden();
+}
+
+bool SecurityTest::StoreAsciiKeyInRow2ThenWepOff() {
+    const int commits = Commits();
+    if (!Login()) return false;
+    Enter();
+    form_->RadioButton4->click();  // 128-bit
+    form_->RadioButton6->click();  // key 2
+    const QStringList chars13{"01234", "56789", "abc", "", "", ""};
+    for (int s = 0; s < 6; ++s) Type(form_->MaskEdit[static_cast<size_t>(6 + s)], chars13[s]);
+    form_->BitBtn19->click();
+    if (!Login()) return false;
+    Enter();
+    form_->RadioButton9->click();  // WEP off
+    form_->BitBtn19->click();
+    return Commits() == commits + 2;
 }
 
 void SecurityTest::Enter() {
@@ -210,6 +240,7 @@ void SecurityTest::ExpectCommitted(const ConfigImage& expected) {
 }
 
 void SecurityTest::entryShowsTheDeviceSettings() {
+    QVERIFY(Login());
     Enter();
     for (QWidget* b : {form_->BitBtn1, form_->BitBtn2, form_->BitBtn3}) QVERIFY(!b->isEnabled());
     QCOMPARE(form_->BitBtn2->StripFile(), QStringLiteral("security_down_yellow.bmp"));
@@ -238,6 +269,8 @@ void SecurityTest::entryShowsTheDeviceSettings() {
 }
 
 void SecurityTest::tabGuardHoldsBothWaysUntilCancel() {
+    QVERIFY(Login());
+    Enter();
     const int messagesBefore = messages_->texts.size();
     // A WEP change keeps the user on the WEP tab.
     form_->RadioButton1->click();
@@ -297,6 +330,8 @@ void SecurityTest::tabGuardHoldsBothWaysUntilCancel() {
 
 void SecurityTest::untouchedApplySendsOnlyTheFinish() {
     // Stored: WEP off, MAC control off; the page is as entered.
+    QVERIFY(Login());
+    Enter();
     const int mark = BlockMark();
     const int commits = Commits();
     const int messages = messages_->texts.size();
@@ -341,9 +376,10 @@ void SecurityTest::sixtyFourBitKeyGoesIntoTheSelectedSlotOnly() {
 }
 
 void SecurityTest::wrongLengthIsRefusedAndThirteenCharactersAreAscii() {
+    QVERIFY2(RestartSimWith(kKey3Stored), qPrintable(sim_->Failure()));
     QVERIFY(Login());
     Enter();
-    QVERIFY(form_->RadioButton1->isChecked());  // what the last apply stored
+    QVERIFY(form_->RadioButton1->isChecked());  // what the device holds
     QVERIFY(form_->RadioButton7->isChecked());
     const ConfigImage before = form_->imageSnapshot;
 
@@ -380,6 +416,7 @@ void SecurityTest::wrongLengthIsRefusedAndThirteenCharactersAreAscii() {
 }
 
 void SecurityTest::disableWritesOnlyTheStatePair() {
+    QVERIFY2(RestartSimWith(kAsciiKey2Stored), qPrintable(sim_->Failure()));
     QVERIFY(Login());
     Enter();
     QVERIFY(form_->RadioButton4->isChecked());
@@ -490,6 +527,7 @@ void SecurityTest::macTableEditsAreWrittenInListOrder() {
 }
 
 void SecurityTest::switchingMacControlOffWritesOnlyTheEnableByte() {
+    QVERIFY2(RestartSimWith(FullMacTableStored()), qPrintable(sim_->Failure()));
     QVERIFY(Login());
     Enter();
     const ConfigImage before = form_->imageSnapshot;
@@ -537,6 +575,7 @@ void SecurityTest::failedWriteIsReportedBeforeTheLoginPage() {
 }
 
 void SecurityTest::secondApplyInsideTheWaitIsIgnored() {
+    QVERIFY(StoreAsciiKeyInRow2ThenWepOff());
     QVERIFY(Login());
     Enter();
     const ConfigImage before = form_->imageSnapshot;
@@ -575,10 +614,6 @@ void SecurityTest::secondApplyInsideTheWaitIsIgnored() {
     ExpectCommitted(expected);
 }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    SecurityTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+APUTIL_WINDOW_TEST_MAIN(SecurityTest)
 
 #include "ui_security_test.moc"

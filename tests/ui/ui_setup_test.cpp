@@ -2,8 +2,7 @@
 // (apsim) on one veth pair: what the pages show after login, cancel, the
 // checks of apply, what an apply commits, an apply that changes nothing, a
 // refused write, and a second apply, a cancel or another AP chosen while the first waits.
-// The steps run in order on one window; each apply ends on the login page and
-// the next step waits for the browse that follows it.
+// Each step starts on a new window, with the simulator as it started.
 
 #include <QApplication>
 #include <QComboBox>
@@ -29,6 +28,7 @@
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
+#include "sim_window_test.h"
 #include "ui_support.h"
 
 using namespace aputil;
@@ -76,8 +76,6 @@ class SetupTest : public SimWindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void statusAndSetupPagesShowTheDevice_data();
     void statusAndSetupPagesShowTheDevice();
     void fieldsTakeNoMoreThanTheImageHolds();
@@ -90,6 +88,12 @@ private slots:
     void applyAndCancelDoNothingWhileAnApplyWaits();
 
 private:
+    QByteArray Catalogue() const override { return SetupCatalogue(); }
+    QStringList SimOptions() const override;
+    QByteArray SimState() const override;
+    void SimStarted() override { QCOMPARE(sim_->aps.size(), 3); }
+    void FirstBrowseDone() override { QCOMPARE(form_->accessPointCount, 3); }
+
     bool Login(int ap);
     bool OpenSetup(int ap);
     // Presses apply; returns how long the press took, and waits for the
@@ -102,41 +106,22 @@ private:
 
 };
 
-void SetupTest::initTestCase() {
-    if (!InTestNamespace() || Env("APUTIL_APSIM").isEmpty()) {
-        QSKIP("needs the namespaces of tests/netns/with-netns and apsim");
-    }
-    EnterFolder(SetupCatalogue());
-    QVERIFY(QDir().mkpath(dumps_));
-    const QString state = WriteFile(
-        QStringLiteral("aps.state"),
-        "0 name Lobby\n0 ssid LobbyNet\n0 channel 6\n0 channel-mask 0x3fff\n"
-        "0 ip 192.168.10.2\n0 mask 255.255.255.0\n0 gateway 192.168.10.1\n0 wep 64\n"
-        "0 mac-access on\n0 mac-entries 00:11:22:33:44:55 00:11:22:33:44:56 0a:0b:0c:0d:0e:ff\n"
-        "1 name Warehouse\xe9\n1 ssid StoreNet\n1 channel 11\n1 channel-mask 0x0600\n"
-        "1 ip 10.0.0.9\n1 mask 255.0.0.0\n1 gateway 10.0.0.1\n1 wep 128\n"
-        "1 mac-access off\n1 mac-entries 00:aa:bb:cc:dd:01 00:aa:bb:cc:dd:02\n"
-        "2 name Roof\n2 ssid RoofNet\n2 channel 5\n2 channel-mask 0x0600\n"
-        "2 ip 172.16.0.5\n2 mask 255.255.0.0\n2 gateway 0.0.0.0\n2 wep off\n"
-        "2 mac-access off\n2 mac-entries\n"
-        "* firmware-version 3.1.4\n* firmware-date 2002/07/30\n");
-    QVERIFY(!state.isEmpty());
-    sim_ = std::make_unique<ApSim>();
-    QVERIFY(sim_->Start({QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("21"),
-                         QStringLiteral("--password"), QString::fromLatin1(kPassword), QStringLiteral("--state"), state,
-                         QStringLiteral("--dump-dir"), dumps_},
-                        log_));
-    QCOMPARE(sim_->aps.size(), 3);
-
-    OpenWindow();
-    QSignalSpy finished(form_.get(), &TForm1::BrowseFinished);
-    form_->show();
-    QVERIFY(finished.wait(20000));
-    QCOMPARE(form_->accessPointCount, 3);
+QStringList SetupTest::SimOptions() const {
+    return {QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("21"),
+            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
 }
 
-void SetupTest::cleanupTestCase() {
-    CloseAll();
+QByteArray SetupTest::SimState() const {
+    return "0 name Lobby\n0 ssid LobbyNet\n0 channel 6\n0 channel-mask 0x3fff\n"
+           "0 ip 192.168.10.2\n0 mask 255.255.255.0\n0 gateway 192.168.10.1\n0 wep 64\n"
+           "0 mac-access on\n0 mac-entries 00:11:22:33:44:55 00:11:22:33:44:56 0a:0b:0c:0d:0e:ff\n"
+           "1 name Warehouse\xe9\n1 ssid StoreNet\n1 channel 11\n1 channel-mask 0x0600\n"
+           "1 ip 10.0.0.9\n1 mask 255.0.0.0\n1 gateway 10.0.0.1\n1 wep 128\n"
+           "1 mac-access off\n1 mac-entries 00:aa:bb:cc:dd:01 00:aa:bb:cc:dd:02\n"
+           "2 name Roof\n2 ssid RoofNet\n2 channel 5\n2 channel-mask 0x0600\n"
+           "2 ip 172.16.0.5\n2 mask 255.255.0.0\n2 gateway 0.0.0.0\n2 wep off\n"
+           "2 mac-access off\n2 mac-entries\n"
+           "* firmware-version 3.1.4\n* firmware-date 2002/07/30\n";
 }
 
 bool SetupTest::Login(int ap) {
@@ -577,10 +562,6 @@ void SetupTest::applyAndCancelDoNothingWhileAnApplyWaits() {
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(committed->data()) + kSsidAt), QByteArray("RoofNet3"));
 }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    SetupTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+APUTIL_WINDOW_TEST_MAIN(SetupTest)
 
 #include "ui_setup_test.moc"

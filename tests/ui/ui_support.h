@@ -1,7 +1,7 @@
 #pragma once
 // Helpers of the window tests: a simulated AP set in the peer namespace, a
-// working folder with a catalogue and the artwork, and a watcher that reads
-// and closes the message dialog so a test never blocks on it.
+// working folder with a catalogue and the artwork, a watcher that reads and
+// closes the message dialog so a test never blocks on it, and their main.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,13 +16,13 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
-#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest/QTest>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -34,6 +34,7 @@
 #include "app/gui/uinterface.h"
 #include "image/transfer.h"
 #include "ui/form1.h"
+#include "ui_apsim.h"
 
 namespace aputil::test {
 
@@ -170,125 +171,6 @@ struct MessageBoxReader {
     }
 };
 
-// One simulated AP as apsim lists it on start.
-struct SimAp {
-    int index = 0;
-    QString mac;  // "02:xx:..."
-    QString name;
-};
-
-// apsim on the peer side of the test links, in namespace B.
-class ApSim {
-public:
-    ~ApSim() { Stop(); }
-
-    // Starts it with the given options after --iface; false when it did not
-    // report "ready" in time.
-    bool Start(const QStringList& options, const QString& logPath = {}) {
-        const QString apsim = Env("APUTIL_APSIM");
-        if (apsim.isEmpty()) return false;
-        logPath_ = logPath;
-        QStringList args{QStringLiteral("netns"), QStringLiteral("exec"), Env("APUTIL_NS_B"), apsim,
-                         QStringLiteral("--iface"), Env("APUTIL_PEER_IF")};
-        args << options;
-        if (!logPath.isEmpty()) args << QStringLiteral("--log") << logPath;
-        process_.setProgram(QStringLiteral("ip"));
-        process_.setArguments(args);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start();
-        if (!process_.waitForStarted(5000)) return false;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 10000) {
-            if (!process_.canReadLine() && !process_.waitForReadyRead(200)) {
-                if (process_.state() == QProcess::NotRunning) return false;
-                continue;
-            }
-            while (process_.canReadLine()) {
-                const QString line = QString::fromUtf8(process_.readLine()).trimmed();
-                if (line == QLatin1String("ready")) return true;
-                const QStringList parts = line.split(QLatin1Char(' '));
-                if (parts.size() >= 3 && parts[0] == QLatin1String("ap")) {
-                    aps.push_back(SimAp{parts[1].toInt(), parts[2], parts.mid(3).join(QLatin1Char(' '))});
-                }
-            }
-        }
-        return false;
-    }
-
-    // Sends one control command and returns its answer line.
-    QString Command(const QString& command) {
-        process_.write((command + QLatin1Char('\n')).toUtf8());
-        process_.waitForBytesWritten(2000);
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 5000) {
-            if (process_.canReadLine()) return QString::fromUtf8(process_.readLine()).trimmed();
-            process_.waitForReadyRead(100);
-        }
-        return {};
-    }
-
-    void Stop() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.terminate();
-        if (!process_.waitForFinished(5000)) {
-            process_.kill();
-            process_.waitForFinished(2000);
-        }
-    }
-
-    // The log's requests of one message type (0 browse, 4 session, 20 block).
-    QList<QJsonObject> Requests(int type) const {
-        QList<QJsonObject> out;
-        for (const QJsonObject& o : Events()) {
-            if (o.value(QStringLiteral("event")).toString() == QLatin1String("request") &&
-                o.value(QStringLiteral("type")).toInt(-1) == type) {
-                out.push_back(o);
-            }
-        }
-        return out;
-    }
-
-    // Complete lines of the log so far.
-    int LogLines() const {
-        QFile file(logPath_);
-        if (!file.open(QIODevice::ReadOnly)) return 0;
-        return static_cast<int>(file.readAll().count('\n'));
-    }
-
-    // The log's events from a line on; a line still being written is left out.
-    QList<QJsonObject> Events(int fromLine = 0) const {
-        QList<QJsonObject> out;
-        QFile file(logPath_);
-        if (!file.open(QIODevice::ReadOnly)) return out;
-        QList<QByteArray> lines = file.readAll().split('\n');
-        lines.removeLast();  // after the last newline: nothing, or a line being written
-        for (qsizetype i = fromLine; i < lines.size(); ++i) {
-            out.push_back(QJsonDocument::fromJson(lines[i]).object());
-        }
-        return out;
-    }
-
-    // Commits the log shows; only those that succeeded when okOnly.
-    int Commits(bool okOnly) const {
-        int n = 0;
-        for (const QJsonObject& o : Events()) {
-            if (o.value(QStringLiteral("event")).toString() == QLatin1String("commit") &&
-                (!okOnly || o.value(QStringLiteral("ok")).toBool())) {
-                ++n;
-            }
-        }
-        return n;
-    }
-
-    QList<SimAp> aps;
-
-private:
-    QProcess process_;
-    QString logPath_;
-};
-
 // A working folder: "message.txt" with the given content (none when empty)
 // and, when wanted, img/ pointing at the generated artwork.
 class WorkFolder {
@@ -371,53 +253,23 @@ private:
     ApSim& sim_;
 };
 
-// What the window tests against apsim share: a working folder holding
-// apsim's log and dumps, apsim itself, and the window with its message
-// dialog watched. Each test starts apsim with its own state.
-class SimWindowTest : public QObject {
-protected:
-    // A working folder with the catalogue and the artwork, made current.
-    void EnterFolder(const QByteArray& catalogue) {
-        folder_ = std::make_unique<WorkFolder>(catalogue, true);
-        folder_->Enter();
-        log_ = folder_->dir.filePath(QStringLiteral("apsim.log"));
-        dumps_ = folder_->dir.filePath(QStringLiteral("dumps"));
-    }
-
-    // Writes a file into the working folder; its path, empty when the
-    // content did not all land.
-    QString WriteFile(const QString& name, const QByteArray& content) const {
-        const QString path = folder_->dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) return {};
-        return path;
-    }
-
-    // The window, the process-wide interface and the watched message dialog.
-    void OpenWindow() {
-        form_ = std::make_unique<TForm1>();
-        uinterface_ = std::make_unique<TUInterface>();
-        messageForm_ = std::make_unique<TMessageForm>(form_.get());
-        messages_ = std::make_unique<MessageWatcher>(*messageForm_);
-    }
-
-    // Everything down in the reverse order, apsim last.
-    void CloseAll() {
-        messages_.reset();
-        messageForm_.reset();
-        uinterface_.reset();
-        form_.reset();
-        if (sim_) sim_->Stop();
-    }
-
-    std::unique_ptr<WorkFolder> folder_;
-    std::unique_ptr<ApSim> sim_;
-    std::unique_ptr<TForm1> form_;
-    std::unique_ptr<TUInterface> uinterface_;
-    std::unique_ptr<TMessageForm> messageForm_;
-    std::unique_ptr<MessageWatcher> messages_;
-    QString log_;
-    QString dumps_;
-};
+// Whether a window can be shown: a display, or a platform that needs none.
+inline bool HasDisplay() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
 
 }  // namespace aputil::test
+
+// The main of a window test program. Without a display there is no window to
+// test: it is skipped (77, the status ctest is told means skipped).
+#define APUTIL_WINDOW_TEST_MAIN(TestClass)                                                  \
+    int main(int argc, char** argv) {                                                       \
+        if (!aputil::test::HasDisplay()) {                                                  \
+            std::fputs("skipped: no display (set DISPLAY, or QT_QPA_PLATFORM=offscreen)\n", stderr); \
+            return 77;                                                                      \
+        }                                                                                   \
+        QApplication app(argc, argv);                                                       \
+        TestClass test;                                                                     \
+        return QTest::qExec(&test, argc, argv);                                             \
+    }

@@ -522,10 +522,6 @@ void WepEditorTest::changeTestComparesWithTheImage() {
     }
 }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    WepEditorTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+APUTIL_WINDOW_TEST_MAIN(WepEditorTest)
 
 #include "ui_wep_editor_test.moc"

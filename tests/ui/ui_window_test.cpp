@@ -618,10 +618,6 @@ void WindowTest::secondCopyIsRefused() {
     QCOMPARE(guard.Acquire(), InstanceGuard::Result::Acquired);
 }
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    WindowTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+APUTIL_WINDOW_TEST_MAIN(WindowTest)
 
 #include "ui_window_test.moc"

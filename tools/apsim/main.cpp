@@ -279,22 +279,45 @@ private:
     }
 
     bool LoadState() {
-        std::vector<uint8_t> text;
-        if (!ReadFile(o_.state, text)) {
+        if (!ReadFile(o_.state, stateText_)) {
             std::fprintf(stderr, "apsim: cannot read the state file %s\n", o_.state.c_str());
             return false;
         }
+        std::string error;
+        if (!ApplyStateText(sim_, error)) {
+            std::fprintf(stderr, "apsim: %s: %s\n", o_.state.c_str(), error.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // The state file's text as read on start; files it names are read again.
+    bool ApplyStateText(apsim::Simulator& sim, std::string& error) const {
         const auto base = std::filesystem::path(o_.state).parent_path();
         auto load = [&](const std::string& path, std::vector<uint8_t>& bytes) {
             const std::filesystem::path p(path);
             return ReadFile((p.is_absolute() ? p : base / p).string(), bytes);
         };
-        std::string error;
-        if (!apsim::ApplyState(sim_, std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), load,
-                               error)) {
-            std::fprintf(stderr, "apsim: %s: %s\n", o_.state.c_str(), error.c_str());
-            return false;
+        return apsim::ApplyState(
+            sim, std::string_view(reinterpret_cast<const char*>(stateText_.data()), stateText_.size()), load, error);
+    }
+
+    // Back to the state of the start: the APs as made from the options and the
+    // state file, the faults of the command line, no session, fresh counters
+    // and fault draws, no reply waiting to go out, and no dump of a commit.
+    bool Reset(std::string& error) {
+        apsim::Simulator fresh(o_.config);
+        if (!o_.state.empty() && !ApplyStateText(fresh, error)) return false;
+        sim_ = std::move(fresh);
+        out_.Clear();
+        delayed_ = {};
+        if (!o_.dumpDir.empty()) {
+            for (int i = 0; i < sim_.Count(); ++i) {
+                std::error_code ignored;
+                std::filesystem::remove(DumpPath(i), ignored);
+            }
         }
+        Log("{\"t\":" + std::to_string(Now()) + ",\"event\":\"reset\"}");
         return true;
     }
 
@@ -445,6 +468,11 @@ private:
             if (o_.dumpDir.empty()) return Reply("error no --dump-dir");
             return Reply(DumpAll(false) ? "ok dump" : "error cannot write the dumps");
         }
+        if (cmd == "reset") {
+            if (w.size() != 1) return Reply("error usage: reset");
+            std::string error;
+            return Reply(Reset(error) ? "ok reset" : "error " + error);
+        }
         if (cmd == "quit") {
             quit_ = true;
             return Reply("ok quit");
@@ -461,6 +489,7 @@ private:
     std::priority_queue<Delayed, std::vector<Delayed>, std::greater<>> delayed_;
     uint64_t order_ = 0;
     LineSource stdin_, control_;
+    std::vector<uint8_t> stateText_;
     bool quit_ = false;
 };
 

@@ -59,7 +59,7 @@ protected:
 
     static std::vector<Bytes> SentOfType(uint16_t type) {
         std::vector<Bytes> out;
-        for (const Bytes& f : wire().sent)
+        for (const Bytes& f : wire().sent())
             if (auto r = Parse(f); r && r->header.type == type) out.push_back(f);
         return out;
     }

@@ -65,7 +65,7 @@ TEST_F(EngineTest, LogoutFrameIsTheKnownBytesBehindTheEthernetHeader) {
     Hold(3, kApMac);
     sequenceCounter = 0x0102;
     ASSERT_EQ(Logout(3), STATUS_OK);
-    ASSERT_EQ(wire().sent.size(), 1u);
+    ASSERT_EQ(wire().sent().size(), 1u);
     Bytes expected(kApMac.begin(), kApMac.end());              // destination: the session's AP
     expected.insert(expected.end(), kOwnMac.begin(), kOwnMac.end());  // source: the open adapter
     expected.insert(expected.end(), {0xAA, 0xAA,                // EtherType
@@ -75,7 +75,7 @@ TEST_F(EngineTest, LogoutFrameIsTheKnownBytesBehindTheEthernetHeader) {
                                      0x00, 0x05,                // MSG_LOGOUT
                                      0x00, 0x03,                // session
                                      0xDA, 0xB0});              // CRC-16
-    EXPECT_EQ(wire().sent[0], expected) << "27 bytes, no padding";
+    EXPECT_EQ(wire().sent()[0], expected) << "27 bytes, no padding";
     EXPECT_EQ(sessionTable[3].inUse, 0);
 }
 
@@ -94,11 +94,11 @@ TEST_F(EngineTest, SequenceCounterWrapsAfter65535) {
 TEST_F(EngineTest, SendPayloadRefusesWhatTheSendBufferCannotHold) {
     const Bytes payload(1503, 0x11);
     EXPECT_FALSE(SendPayload(Peer(kApMac), payload.data(), payload.size()));
-    EXPECT_TRUE(wire().sent.empty());
+    EXPECT_TRUE(wire().sent().empty());
     EXPECT_TRUE(SendPayload(PeerAddress::Broadcast(), payload.data(), 1502));
-    ASSERT_EQ(wire().sent.size(), 1u);
-    EXPECT_EQ(wire().sent[0].size(), 1516u);
-    EXPECT_TRUE(std::equal(kBroadcastMac.begin(), kBroadcastMac.end(), wire().sent[0].begin()));
+    ASSERT_EQ(wire().sent().size(), 1u);
+    EXPECT_EQ(wire().sent()[0].size(), 1516u);
+    EXPECT_TRUE(std::equal(kBroadcastMac.begin(), kBroadcastMac.end(), wire().sent()[0].begin()));
 }
 
 // Each frame is offered during a browse; only frames that pass the receive
@@ -146,7 +146,7 @@ TEST_F(EngineTest, ReceiveChecksDropMalformedAndOwnFrames) {
         if (count == 1) {
             EXPECT_STREQ(records[0].apName, "Hall 2");
         }
-        EXPECT_TRUE(wire().inbox.empty());
+        EXPECT_TRUE(wire().inbox().empty());
     }
 }
 
@@ -160,19 +160,19 @@ TEST_F(EngineTest, SilentApGetsTheSameFrameRetryCountPlusOneTimes) {
         SCOPED_TRACE(testing::Message() << c.retries << " retries, " << c.timeoutMs << " ms");
         wire().Reset();
         ASSERT_EQ(SetProtocolParameters(1500, c.retries, c.timeoutMs), 0);
-        const uint64_t start = wire().now;
+        const uint64_t start = wire().now();
         uint16_t session = 77;
         EXPECT_EQ(Login(Peer(kApMac), "user", "secret", session), STATUS_NO_REPLY);
         EXPECT_EQ(session, 77) << "untouched without a grant";
-        EXPECT_EQ(wire().now - start, static_cast<uint64_t>((c.retries + 1) * c.timeoutMs));
+        EXPECT_EQ(wire().now() - start, static_cast<uint64_t>((c.retries + 1) * c.timeoutMs));
 
-        ASSERT_EQ(wire().sent.size(), static_cast<size_t>(c.retries + 1));
-        for (const Bytes& f : wire().sent) EXPECT_EQ(f, wire().sent[0]) << "repeats reuse the frame";
-        const auto first = Parse(wire().sent[0]);
+        ASSERT_EQ(wire().sent().size(), static_cast<size_t>(c.retries + 1));
+        for (const Bytes& f : wire().sent()) EXPECT_EQ(f, wire().sent()[0]) << "repeats reuse the frame";
+        const auto first = Parse(wire().sent()[0]);
         ASSERT_TRUE(first);
         EXPECT_EQ(first->header.type, MSG_SESSION);
 
-        for (int ms : wire().pollArguments) {
+        for (int ms : wire().pollArguments()) {
             EXPECT_GE(ms, 0);
             EXPECT_LE(ms, kPollIntervalMs);
         }
@@ -190,12 +190,12 @@ TEST_F(EngineTest, WaitEndsAsSoonAsTheReplyArrives) {
     Answer(
         MSG_SESSION, MSG_SESSION,
         [](const Request&) -> std::optional<Bytes> { return Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(4); }, 30);
-    const uint64_t start = wire().now;
+    const uint64_t start = wire().now();
     uint16_t session = 0;
     ASSERT_EQ(Login(Peer(kApMac), "user", "secret", session), STATUS_OK);
     EXPECT_EQ(session, 4);
-    EXPECT_EQ(wire().now - start, 30u);
-    EXPECT_EQ(wire().sent.size(), 1u);
+    EXPECT_EQ(wire().now() - start, 30u);
+    EXPECT_EQ(wire().sent().size(), 1u);
 }
 
 TEST_F(EngineTest, RepliesFromOtherStationsOrWithOtherSequencesAreIgnored) {
@@ -206,12 +206,12 @@ TEST_F(EngineTest, RepliesFromOtherStationsOrWithOtherSequencesAreIgnored) {
         wire().Deliver(FromStation(kApMac, static_cast<uint16_t>(seq + 1), MSG_SESSION, grant(5)), 10);
         wire().Deliver(FromStation(kApMac, seq, MSG_SESSION, grant(3)), 300);
     };
-    const uint64_t start = wire().now;
+    const uint64_t start = wire().now();
     uint16_t session = 0;
     ASSERT_EQ(Login(Peer(kApMac), "user", "secret", session), STATUS_OK);
     EXPECT_EQ(session, 3);
-    EXPECT_EQ(wire().now - start, 300u) << "the wait went on past the wrong replies";
-    EXPECT_EQ(wire().sent.size(), 1u);
+    EXPECT_EQ(wire().now() - start, 300u) << "the wait went on past the wrong replies";
+    EXPECT_EQ(wire().sent().size(), 1u);
     EXPECT_EQ(sessionTable[3].inUse, 1);
     EXPECT_TRUE(sessionTable[3].peer == Peer(kApMac));
     EXPECT_EQ(sessionTable[2].inUse, 0);
@@ -234,12 +234,12 @@ TEST_F(EngineTest, WaitNestedInThePumpLeavesTheOuterWaitReceiving) {
                               TextAttribute(ATTR_MODEL, ""), records, count);
         ASSERT_EQ(SetTimeout(1000), 0);
     };
-    const uint64_t start = wire().now;
+    const uint64_t start = wire().now();
     uint16_t session = 0;
     EXPECT_EQ(Login(Peer(kApMac), "user", "secret", session), STATUS_OK);
     EXPECT_EQ(nestedStatus, STATUS_OK);
     EXPECT_EQ(session, 6);
-    EXPECT_EQ(wire().now - start, 200u);
+    EXPECT_EQ(wire().now() - start, 200u);
     EXPECT_EQ(SentOfType(MSG_SESSION).size(), 1u);
     EXPECT_EQ(theAdapter.receiveEnabled, 0) << "delivery is off once the outer wait is over";
 }
@@ -250,10 +250,10 @@ TEST_F(EngineTest, ReplyArrivingWhileThePumpRunsPastTheDeadlineCounts) {
     ASSERT_EQ(SetTimeout(100), 0);
     bool handlerRan = false;
     wire().onPump = [&] {
-        if (handlerRan || wire().now < 50) return;
+        if (handlerRan || wire().now() < 50) return;
         handlerRan = true;
         wire().Deliver(FromStation(kApMac, 0, MSG_BROWSE_REPLY, Body().attribute(ATTR_AP_NAME, "Late")), 0);
-        wire().now += 200;  // the handler keeps the loop busy past the deadline
+        wire().now() += 200;  // the handler keeps the loop busy past the deadline
     };
     BrowseRecord records[2];
     int count = 2;
@@ -305,11 +305,11 @@ TEST_F(EngineTest, JunkFramesDoNotPumpMoreOftenThanTheTenMillisecondRhythm) {
                                static_cast<uint64_t>(c.replyAfterMs));
         };
         std::vector<uint64_t> handlerTimes;
-        wire().onPump = [&] { handlerTimes.push_back(wire().now); };
-        const uint64_t start = wire().now;
+        wire().onPump = [&] { handlerTimes.push_back(wire().now()); };
+        const uint64_t start = wire().now();
         uint16_t session = 0;
         const int status = Login(Peer(kApMac), "user", "secret", session);
-        const uint64_t elapsed = wire().now - start;
+        const uint64_t elapsed = wire().now() - start;
         if (c.replyAfterMs > 0) {
             EXPECT_EQ(status, STATUS_OK);
             EXPECT_EQ(session, 4);
@@ -319,7 +319,7 @@ TEST_F(EngineTest, JunkFramesDoNotPumpMoreOftenThanTheTenMillisecondRhythm) {
             EXPECT_EQ(elapsed, static_cast<uint64_t>((kRetries + 1) * kTimeoutMs)) << "each wait lasts its time-out";
         }
         if (c.withJunk) {
-            EXPECT_GT(wire().pollArguments.size(), elapsed / 2) << "the junk did wake the wait";
+            EXPECT_GT(wire().pollArguments().size(), elapsed / 2) << "the junk did wake the wait";
         }
 
         ASSERT_FALSE(handlerTimes.empty());
@@ -354,12 +354,12 @@ TEST_F(EngineTest, BackToBackShortExchangesShareThePumpRhythm) {
         wire().Deliver(FromStation(kOtherMac, r.header.sequence, MSG_SESSION, Body().u16(SESSION_LOGIN_REPLY)), 1);
         station(r);
     };
-    const uint64_t start = wire().now;
+    const uint64_t start = wire().now();
     for (int i = 0; i < 40; ++i) {
         uint16_t session = 0;
         ASSERT_EQ(Login(Peer(kApMac), "user", "secret", session), STATUS_OK);
     }
-    const uint64_t elapsed = wire().now - start;
+    const uint64_t elapsed = wire().now() - start;
     ASSERT_EQ(elapsed, 120u);
     EXPECT_GE(wire().pumpTimes.size(), elapsed / kPollIntervalMs - 1) << "pumped throughout";
     EXPECT_LE(wire().pumpTimes.size(), elapsed / kPollIntervalMs + 1) << "not once per exchange";
@@ -369,7 +369,7 @@ TEST_F(EngineTest, ReplyAfterItsOperationReturnedIsIgnored) {
     ASSERT_EQ(SetProtocolParameters(1500, 0, 50), 0);
     uint16_t session = 0;
     ASSERT_EQ(Login(Peer(kApMac), "user", "secret", session), STATUS_NO_REPLY);
-    const uint16_t sequence = Parse(wire().sent.at(0))->header.sequence;
+    const uint16_t sequence = Parse(wire().sent().at(0))->header.sequence;
     // The late grant arrives during the next wait, a browse.
     wire().Deliver(FromStation(kApMac, sequence, MSG_SESSION, Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(2)), 5);
     BrowseRecord records[1];
@@ -377,7 +377,7 @@ TEST_F(EngineTest, ReplyAfterItsOperationReturnedIsIgnored) {
     ASSERT_EQ(Browse(TextAttribute(ATTR_VENDOR, "v"), TextAttribute(ATTR_PRODUCT, "p"), TextAttribute(ATTR_MODEL, ""),
                      records, count),
               STATUS_OK);
-    EXPECT_TRUE(wire().inbox.empty()) << "the late reply was delivered";
+    EXPECT_TRUE(wire().inbox().empty()) << "the late reply was delivered";
     for (const SessionSlot& slot : sessionTable) EXPECT_EQ(slot.inUse, 0);
     // And the next login is not completed by it either.
     wire().Deliver(FromStation(kApMac, sequence, MSG_SESSION, Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(2)), 5);

@@ -1,9 +1,7 @@
 #include "fake_wire.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
-#include <string>
 
 #include <gtest/gtest.h>
 
@@ -83,26 +81,32 @@ Wire& Wire::Get() {
     return wire;
 }
 
+namespace {
+constexpr uint64_t kStartMs = 1000;
+}  // namespace
+
 void Wire::Reset() {
-    now = 1000;
-    sent.clear();
-    pollArguments.clear();
+    if (driver_ != nullptr) {
+        driver_->now = kStartMs;
+        driver_->sent.clear();
+        driver_->pollArguments.clear();
+        driver_->incoming.clear();
+    }
     pumpTimes.clear();
     station = nullptr;
     onPump = nullptr;
-    inbox.clear();
 }
 
-void Wire::Deliver(Bytes frame, uint64_t delayMs) { inbox.push_back({now + delayMs, std::move(frame)}); }
+void Wire::Deliver(Bytes frame, uint64_t delayMs) { driver_->Deliver(std::move(frame), delayMs); }
 
 std::vector<Request> Wire::Requests() const {
     std::vector<Request> out;
-    for (const Bytes& f : sent)
+    for (const Bytes& f : sent())
         if (auto r = Parse(f)) out.push_back(std::move(*r));
     return out;
 }
 
-uint64_t FakeClock() { return Wire::Get().now; }
+uint64_t FakeClock() { return Wire::Get().now(); }
 
 namespace {
 // Pumps in a row at one fake time: frames arriving together cause a few,
@@ -115,112 +119,28 @@ void FakePump() {
     // A wait whose fake time stands still never ends by itself: fail it
     // rather than hang the test program.
     size_t still = 0;
-    for (auto t = w.pumpTimes.rbegin(); t != w.pumpTimes.rend() && *t == w.now && still <= kRunawayPumps; ++t) ++still;
+    for (auto t = w.pumpTimes.rbegin(); t != w.pumpTimes.rend() && *t == w.now() && still <= kRunawayPumps; ++t)
+        ++still;
     if (still > kRunawayPumps) {
         ADD_FAILURE() << "the wait loop pumped " << still << " times while the fake clock stood still";
         throw std::runtime_error("runaway wait");
     }
-    w.pumpTimes.push_back(w.now);
+    w.pumpTimes.push_back(w.now());
     if (w.onPump) w.onPump();
 }
 
-namespace {
-
-class FakeDriver final : public PacketDriver {
-public:
-    bool ListInterfaces(std::string* names, int capacity, int& count) override {
-        static const char* const kNames[] = {"lo", "fake0"};
-        count = 2;
-        for (int i = 0; i < count && i < capacity; ++i) names[i] = kNames[i];
-        return true;
-    }
-    bool LinkType(const std::string& name, int& arpType) override {
-        if (name == "lo") arpType = 772;  // ARPHRD_LOOPBACK
-        else if (name == "fake0") arpType = kArpHrdEther;
-        else return false;
-        return true;
-    }
-    bool HardwareAddress(const std::string& name, uint8_t* mac) override {
-        if (name == "lo") std::memset(mac, 0, 6);
-        else if (name == "fake0") std::memcpy(mac, kOwnMac.data(), 6);
-        else return false;
-        return true;
-    }
-    bool Open(const std::string& name, OpenError& error) override {
-        if (name != "lo" && name != "fake0") {
-            error = OpenError::NoSuchDevice;
-            return false;
-        }
-        error = OpenError::None;
-        open_ = true;
-        return true;
-    }
-    void Close() override { open_ = false; }
-    bool SetFilter(const sock_filter*, size_t) override { return open_; }
-
-    bool Poll(int ms) override {
-        Wire& w = Wire::Get();
-        w.pollArguments.push_back(ms);
-        if (!open_) return false;
-        uint64_t next = UINT64_MAX;
-        for (const auto& q : w.inbox) next = std::min(next, q.due);
-        const uint64_t limit = w.now + static_cast<uint64_t>(ms > 0 ? ms : 0);
-        if (next <= w.now) return true;
-        if (next <= limit) {
-            w.now = next;
-            return true;
-        }
-        w.now = limit;
-        if (ms <= 0) return false;
-        // The time has passed on the fake clock. CAdapter would now sleep out
-        // the wait on the real clock; a runt frame, which the engine drops
-        // unread, ends its wait at once instead.
-        tick_ = true;
-        return true;
-    }
-
-    int Drain(void (*sink)(void*, const uint8_t*, size_t), void* context) override {
-        Wire& w = Wire::Get();
-        // Take the due frames out first: the handler may send, and the station
-        // may queue new frames while they are handed over.
-        std::vector<Bytes> due;
-        for (auto it = w.inbox.begin(); it != w.inbox.end();) {
-            if (it->due <= w.now) {
-                due.push_back(std::move(it->frame));
-                it = w.inbox.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (tick_) {
-            tick_ = false;
-            due.emplace_back(kEthHeaderSize, 0x00);
-        }
-        for (const Bytes& f : due) {
-            // An exact-size heap copy, so that any read past the frame is caught by the sanitizers.
-            std::unique_ptr<uint8_t[]> copy(new uint8_t[f.size()]);
-            std::memcpy(copy.get(), f.data(), f.size());
-            sink(context, copy.get(), f.size());
-        }
-        return static_cast<int>(due.size());
-    }
-
-    bool Send(const uint8_t* frame, size_t length) override {
-        if (!open_) return false;
-        Wire& w = Wire::Get();
-        w.sent.emplace_back(frame, frame + length);
+void InstallFakeDriver() {
+    auto fake = std::make_unique<FakeDriver>();
+    fake->interfaces = {FakeInterface{"lo", kArpHrdLoopback, {}}, FakeInterface{"fake0", kArpHrdEther, kOwnMac}};
+    fake->now = kStartMs;
+    fake->wakeOnIdlePoll = true;
+    fake->onSend = [](const Bytes& frame) {
+        const Wire& w = Wire::Get();
         if (w.station)
-            if (auto r = Parse(w.sent.back())) w.station(*r);
-        return true;
-    }
-
-private:
-    bool open_ = false;
-    bool tick_ = false;
-};
-
-}  // namespace
-
-void InstallFakeDriver() { theAdapter.SetDriver(std::make_unique<FakeDriver>()); }
+            if (auto r = Parse(frame)) w.station(*r);
+    };
+    Wire::Get().driver_ = fake.get();
+    theAdapter.SetDriver(std::move(fake));
+}
 
 }  // namespace aputil::fake

@@ -1,8 +1,9 @@
 #pragma once
-// An in-memory wire under the real CAdapter: a PacketDriver that records every
-// sent frame, hands each one to a scripted AP, and delivers the AP's replies
-// on a fake millisecond clock, so that retries and time-outs run without
-// sleeping. Also the byte helpers the engine tests build their frames with.
+// An in-memory wire under the real CAdapter: the shared fake driver, whose
+// sent frames go to a scripted AP and whose replies arrive on its fake
+// millisecond clock, so that retries and time-outs run without sleeping; the
+// engine's clock and pump hooks on that clock. Also the byte helpers the
+// engine tests build their frames with.
 
 #include <array>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "protocol/frame.h"
+#include "tests/support/fake_driver.h"
 
 namespace aputil::fake {
 
@@ -57,10 +59,12 @@ Bytes Ether(const Mac& destination, const Mac& source, const Bytes& payload, uin
 // A reply from station `from` to the fake adapter.
 Bytes FromStation(const Mac& from, uint16_t sequence, uint16_t type, const Bytes& body);
 
-// The shared state of the fake: clock, sent frames, frames waiting to arrive.
+// The state of the wire: the installed driver's clock, sent frames and
+// frames waiting to arrive, and the engine's hooks on them.
 class Wire {
 public:
     static Wire& Get();
+    // The clock back at 1000 ms, nothing sent, waiting or hooked.
     void Reset();
 
     // Queues a frame that arrives delayMs after the current fake time.
@@ -68,20 +72,21 @@ public:
     // Frames sent so far that verified as protocol frames.
     std::vector<Request> Requests() const;
 
-    uint64_t now = 0;
-    std::vector<Bytes> sent;
-    std::vector<int> pollArguments;
+    uint64_t& now() { return driver_->now; }
+    std::vector<Bytes>& sent() { return driver_->sent; }
+    const std::vector<Bytes>& sent() const { return driver_->sent; }
+    std::vector<int>& pollArguments() { return driver_->pollArguments; }
+    std::deque<FakeDriver::Arrival>& inbox() { return driver_->incoming; }
+
     std::vector<uint64_t> pumpTimes;
     // The station that sees every sent frame (after it was recorded).
     std::function<void(const Request&)> station;
     // Runs inside each pump call, after its time was recorded.
     std::function<void()> onPump;
 
-    struct Queued {
-        uint64_t due;
-        Bytes frame;
-    };
-    std::vector<Queued> inbox;
+private:
+    friend void InstallFakeDriver();
+    FakeDriver* driver_ = nullptr;  // owned by theAdapter
 };
 
 // The clock and pump hooks that the tests install in the engine.

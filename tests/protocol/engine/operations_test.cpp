@@ -46,11 +46,11 @@ TEST_F(EngineTest, BrowseBroadcastsTheFiltersOnceAndKeepsOneRecordPerAp) {
                        8);
     };
     ASSERT_EQ(SetTimeout(1000), 0);
-    const uint64_t start = wire().now;
+    const uint64_t start = wire().now();
     BrowseRecord records[8];
     int count = 8;
     ASSERT_EQ(Browse(kVendor, kProduct, kAllModels, records, count), STATUS_OK);
-    EXPECT_EQ(wire().now - start, 1000u) << "a browse waits its whole time-out";
+    EXPECT_EQ(wire().now() - start, 1000u) << "a browse waits its whole time-out";
 
     const auto requests = wire().Requests();
     ASSERT_EQ(requests.size(), 1u) << "one send, no repeats";
@@ -110,9 +110,9 @@ TEST_F(EngineTest, BrowseRepeatedSendsEveryFilterSetPerPassWithOneSequence) {
     const Attribute models[] = {kAllModels, TextAttribute(ATTR_MODEL, "X")};
     BrowseRecord records[10];
     int count = 10;
-    const uint64_t start = wire().now;
+    const uint64_t start = wire().now();
     ASSERT_EQ(BrowseRepeated(2, vendors, products, models, records, count), STATUS_OK);
-    EXPECT_EQ(wire().now - start, 3u * 40u) << "one wait per pass";
+    EXPECT_EQ(wire().now() - start, 3u * 40u) << "one wait per pass";
 
     const auto requests = wire().Requests();
     ASSERT_EQ(requests.size(), 6u) << "three passes of two frames";
@@ -126,7 +126,7 @@ TEST_F(EngineTest, BrowseRepeatedSendsEveryFilterSetPerPassWithOneSequence) {
 
     count = 10;
     EXPECT_EQ(BrowseRepeated(0, vendors, products, models, records, count), STATUS_FAILED);
-    EXPECT_EQ(wire().sent.size(), 6u);
+    EXPECT_EQ(wire().sent().size(), 6u);
 }
 
 // ---------------------------------------------------------------- login and session table
@@ -170,7 +170,7 @@ TEST_F(EngineTest, LoginRefusalsLeaveTheSessionTableAlone) {
         uint16_t session = 42;
         EXPECT_EQ(Login(Peer(kApMac), "user", "pw", session), c.result);
         EXPECT_EQ(session, 42);
-        EXPECT_EQ(wire().sent.size(), 1u) << "a matched reply ends the attempts";
+        EXPECT_EQ(wire().sent().size(), 1u) << "a matched reply ends the attempts";
         for (const SessionSlot& slot : sessionTable) EXPECT_EQ(slot.inUse, 0);
     }
 }
@@ -210,7 +210,7 @@ TEST_F(EngineTest, SessionCheckIsAnsweredWithTheChecksSequence) {
         wire().Reset();
         const Bytes frame = FromStation(kApMac, 1, MSG_SESSION, body);
         ProtocolFrameHandler(frame.data(), frame.size());
-        EXPECT_TRUE(wire().sent.empty());
+        EXPECT_TRUE(wire().sent().empty());
     }
 }
 
@@ -242,7 +242,7 @@ TEST_F(EngineTest, SessionCheckDuringAWaitLeavesTheRunningRequestIntact) {
     EXPECT_EQ(sent[1].header.type, MSG_SESSION);
     EXPECT_EQ(sent[1].header.sequence, 0x4242);
     EXPECT_EQ(sent[1].body, Bytes(Body().u16(SESSION_CHECK_REPLY).u16(STATUS_OK).u16(3)));
-    EXPECT_EQ(wire().sent[2], wire().sent[0]);
+    EXPECT_EQ(wire().sent()[2], wire().sent()[0]);
 }
 
 TEST_F(EngineTest, LogoutRefusesSessionsOutsideTheTable) {
@@ -255,7 +255,7 @@ TEST_F(EngineTest, LogoutRefusesSessionsOutsideTheTable) {
                          Case{5, STATUS_OK}}) {
         SCOPED_TRACE(c.session);
         EXPECT_EQ(Logout(c.session), c.result);
-        EXPECT_TRUE(wire().sent.empty());
+        EXPECT_TRUE(wire().sent().empty());
     }
     EXPECT_EQ(sessionTable[5].inUse, 0);
     EXPECT_EQ(sequenceCounter, 0);
@@ -279,7 +279,7 @@ TEST_F(EngineTest, LogoutNoticeFreesTheNamedSession) {
         const Bytes notice = FromStation(kOtherMac, 7, MSG_LOGOUT, c.body);
         ProtocolFrameHandler(notice.data(), notice.size());
         EXPECT_EQ(sessionTable[3].inUse, c.stillHeld ? 1 : 0);
-        EXPECT_TRUE(wire().sent.empty()) << "a notice is not answered";
+        EXPECT_TRUE(wire().sent().empty()) << "a notice is not answered";
     }
 }
 
@@ -342,11 +342,11 @@ TEST_F(EngineTest, BlockReplyStatusAndAnnouncedLengthDecideTheResult) {
         const Bytes request = BlockHeaderBytes(BLOCK_OP_READ, 0, 512);
         const uint8_t* reply = nullptr;
         size_t replyLength = 99;
-        const uint64_t start = wire().now;
+        const uint64_t start = wire().now();
         EXPECT_EQ(BlockRequest(3, request.data(), request.size(), reply, replyLength), c.result);
         EXPECT_EQ(replyLength, c.handedBack);
-        EXPECT_EQ(wire().sent.size(), 1u) << "no further sends";
-        EXPECT_EQ(wire().now - start, 5u);
+        EXPECT_EQ(wire().sent().size(), 1u) << "no further sends";
+        EXPECT_EQ(wire().now() - start, 5u);
         if (c.handedBack) {
             EXPECT_EQ(Bytes(reply, reply + replyLength), Bytes(c.handedBack, 0x5C));
         }
@@ -380,7 +380,7 @@ TEST_F(EngineTest, BlockRepliesThatDoNotMatchAreIgnored) {
         const uint8_t* reply = nullptr;
         size_t replyLength = 0;
         EXPECT_EQ(BlockRequest(3, request.data(), request.size(), reply, replyLength), STATUS_NO_REPLY);
-        EXPECT_TRUE(wire().inbox.empty()) << "the reply was delivered";
+        EXPECT_TRUE(wire().inbox().empty()) << "the reply was delivered";
     }
 }
 
@@ -477,7 +477,7 @@ TEST_F(EngineTest, SessionRequestsNeedAGrantedSession) {
         EXPECT_EQ(HandleRead(s, 1, 0, buffer, sizeof buffer, length), STATUS_BAD_SESSION);
         EXPECT_EQ(HandleWrite(s, 1, 0, buffer, 4), STATUS_BAD_SESSION);
     }
-    EXPECT_TRUE(wire().sent.empty());
+    EXPECT_TRUE(wire().sent().empty());
     EXPECT_EQ(sequenceCounter, 0);
 }
 
@@ -561,7 +561,7 @@ TEST_F(EngineTest, SecondOperationOfABusyKindReturnsBusy) {
         const int outer = op.run();
         EXPECT_EQ(nested, STATUS_BUSY);
         EXPECT_NE(outer, STATUS_BUSY);
-        EXPECT_EQ(wire().sent.size(), 1u) << "the refused operation sent nothing";
+        EXPECT_EQ(wire().sent().size(), 1u) << "the refused operation sent nothing";
         // Once the first has returned, the kind is free again.
         wire().onPump = nullptr;
         EXPECT_NE(op.run(), STATUS_BUSY);
@@ -605,7 +605,7 @@ TEST_F(EngineTest, EveryReplyHandlerIgnoresABodyShorterThanItsFields) {
             if (shortened) body.pop_back();
             Answer(op->requestType, op->replyType, [body](const Request&) -> std::optional<Bytes> { return body; });
             EXPECT_EQ(op->run(), shortened ? STATUS_NO_REPLY : row.result);
-            EXPECT_TRUE(wire().inbox.empty()) << "the reply was delivered";
+            EXPECT_TRUE(wire().inbox().empty()) << "the reply was delivered";
         }
     }
 }
@@ -660,7 +660,7 @@ TEST_F(EngineTest, SetAttributesSendsOnlyAWellFormedList) {
     const Bytes bad[] = {Body().attribute(ATTR_AP_NAME, "x"), Body().u16(ATTR_AP_NAME).u8(5).text("x").u16(ATTR_END),
                          Body().u8(0xFF)};
     for (const Bytes& list : bad) EXPECT_EQ(SetAttributes(3, list.data(), list.size()), STATUS_FAILED);
-    EXPECT_TRUE(wire().sent.empty());
+    EXPECT_TRUE(wire().sent().empty());
 
     const Bytes good = Body().attribute(ATTR_AP_NAME, "x").u16(ATTR_END);
     EXPECT_EQ(SetAttributes(3, good.data(), good.size()), STATUS_OK);
@@ -769,7 +769,7 @@ TEST_F(EngineTest, RequestsThatCannotBeBuiltFailWithoutSending) {
     BrowseRecord records[1];
     int count = 1;
     EXPECT_EQ(Browse(kVendor, kProduct, kAllModels, records, count), STATUS_FAILED);
-    EXPECT_TRUE(wire().sent.empty());
+    EXPECT_TRUE(wire().sent().empty());
     // The busy flags were not left set.
     ASSERT_EQ(SetProtocolParameters(1500, 0, 10), 0);
     EXPECT_EQ(Browse(kVendor, kProduct, kAllModels, records, count), STATUS_OK);
