@@ -26,10 +26,12 @@ sed -i 's/^UTILITY_NAME .*/UTILITY_NAME Installed copy read**/' "$installed"
 
 # A display number of its own, well away from the low ones desktops and
 # xvfb-run take (the lock files are shared with every other namespace).
+# -noreset: by default the server resets when its last client leaves, and the
+# second window, started just after the first one closed, can meet it mid-reset.
 for _ in $(seq 20); do
     n=$((300 + RANDOM % 600))
     [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp 2>"$tmp/xvfb.log" &
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset 2>"$tmp/xvfb.log" &
     xvfb=$!
     for _ in $(seq 50); do
         xwininfo -root -display ":$n" >/dev/null 2>&1 && break
@@ -46,6 +48,7 @@ export DISPLAY=:$n
 # Starts the installed program in FOLDER and waits for a window titled TITLE.
 shows_title() {  # folder title
     local folder=$1 title=$2 found=1
+    for _ in $(seq 50); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
     (cd "$folder" && exec env -u QT_QPA_PLATFORM APUTIL_INSTANCE_LOCK="$tmp/lock" \
         "$tmp/prefix/bin/aputil" >"$tmp/window.log" 2>&1) &
     window=$!
