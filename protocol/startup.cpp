@@ -6,7 +6,7 @@
 namespace aputil {
 
 void InitPacketDriver() {
-    for (int i = 0; i < 3; ++i) ResetDriverServices();
+    for (int i = 0; i < 3; ++i) CAdapter::ResetDriverServices();
     theAdapter.ProbeAdapters();  // no usable adapter is not an error here: the browse finds nothing
     SetProtocolParameters(static_cast<int>(kDefaultMaxFrameSize), 3, 1000);
     // Delivery stays off until the first wait. There are no read slots to

@@ -412,6 +412,6 @@ bool CAdapter::TransmitFrame(const uint8_t* frame, size_t length) {
     return all;
 }
 
-void ResetDriverServices() {}
+void CAdapter::ResetDriverServices() {}
 
 }  // namespace aputil

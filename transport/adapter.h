@@ -153,17 +153,23 @@ public:
     int32_t adapterCount = 0;
     int32_t usableCount = 0;
     int32_t usableIndex[kMaxAdapters] = {};
-    uint8_t quiet = 1;
     std::string usableName[kMaxAdapters];
     uint8_t usableAddress[kMaxAdapters][6] = {};
     std::string adapterName[kMaxAdapters];
-    std::string classKeyPath;
     int32_t handle = -1;  // 1 while an adapter is open, -1 when none is
     uint8_t currentAddress[6] = {};
     uint8_t receiveEnabled = 0;
 
-    // Names the source of the interface list in classKeyPath.
+    // Without a counterpart on Linux, kept so that callers and start-up keep
+    // their one shape: the kernel's interface list needs no key to be found
+    // (classKeyPath only names its source), the capture library has no
+    // diagnostics to silence (quiet is set and never read), and there is no
+    // driver service to stop and remove (ResetDriverServices does nothing).
+    uint8_t quiet = 1;
+    std::string classKeyPath;
     void SelectClassKey();
+    static void ResetDriverServices();
+
     // Fills adapterName/adapterCount from the interface list; always true.
     bool EnumerateAdapters();
     // Fills the usable lists with the adapters OpenAdapter accepts, in
@@ -231,9 +237,5 @@ private:
 };
 
 extern CAdapter theAdapter;
-
-// Stops and removes the packet driver's services; the kernel needs no such
-// reset here, so it does nothing.
-void ResetDriverServices();
 
 }  // namespace aputil

@@ -43,8 +43,6 @@ namespace aputil {
 
 namespace {
 
-constexpr int kClientWidth = 463;
-constexpr int kClientHeight = 446;
 const QColor kFontColour(0x66, 0x66, 0x66);
 
 // Shows one character for every character typed in a password or key field.
@@ -483,10 +481,12 @@ void TForm1::FormShow() {
     LIAPP_Timer->start();
 }
 
+void TForm1::SetPageButtonsEnabled(bool enabled) {
+    for (TImageButton* button : {BitBtn1, BitBtn2, BitBtn3}) button->setEnabled(enabled);
+}
+
 void TForm1::ShowLoginPage() {
-    BitBtn1->setEnabled(false);
-    BitBtn2->setEnabled(false);
-    BitBtn3->setEnabled(false);
+    SetPageButtonsEnabled(false);
     Panel1->show();
     for (QWidget* page : {Panel2, Panel3, Panel4, Panel6, Panel8}) page->hide();
 }

@@ -77,6 +77,8 @@ inline constexpr int kBrowseWaitMs = 1000;
 inline constexpr int kBrowseDelayMs = 100;   // LIAPP_Timer
 inline constexpr int kReturnPauseMs = 2000;  // ReturnToLogin
 inline constexpr int kPasswordLength = 40;
+inline constexpr int kClientWidth = 463;  // every page spans the window's width
+inline constexpr int kClientHeight = 446;
 inline constexpr int kHeaderHeight = 135;
 
 class TForm1 : public QWidget {
@@ -300,13 +302,6 @@ public:
     // Rows, field and switch from the image (login and cancel).
     void FillMacAccessTab();
 
-private:
-    void ConnectSecurityPage();
-    void ShowWepTab();
-    [[nodiscard]] int CheckedKeyRow() const;
-    bool applyingSecurity_ = false;
-
-public:
     QTimer* LIAPP_Timer = nullptr;
 
     // ---- handlers and routines ----
@@ -365,6 +360,19 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Raises a busy flag for as long as it lives: every way out of a handler
+    // lowers it again, so no early return leaves the window refusing input.
+    class BusyScope {
+    public:
+        explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
+        ~BusyScope() { flag_ = false; }
+        BusyScope(const BusyScope&) = delete;
+        BusyScope& operator=(const BusyScope&) = delete;
+
+    private:
+        bool& flag_;
+    };
+
     void BuildHeader();
     void BuildLoginPage();
     void BuildStatusPages();
@@ -379,6 +387,14 @@ private:
     void SetPasswordChar(QChar c);
     // The login page, with the page buttons disabled.
     void ShowLoginPage();
+    // The three page buttons of the header (information, security, about)
+    // are usable together or not at all.
+    void SetPageButtonsEnabled(bool enabled);
+    // The body of RefreshAccessPointList, run while `browsing` is up.
+    void BrowseEveryAdapter();
+    void ConnectSecurityPage();
+    void ShowWepTab();
+    [[nodiscard]] int CheckedKeyRow() const;
     void ResetPageButtonImages();
     // Greys the AP list and the password field during a browse, or gives
     // them back their edit colour.
@@ -387,6 +403,7 @@ private:
 
     bool duplicate_ = false;
     bool loggingIn_ = false;
+    bool applyingSecurity_ = false;
     QString lastMessage_;
     int messageCount_ = 0;
     QChar passwordChar_ = QLatin1Char('*');

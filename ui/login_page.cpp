@@ -72,7 +72,7 @@ QString RecordText(const char (&field)[kBrowseTextSize]) {
 void TForm1::BuildLoginPage() {
     Panel1 = new TPicturePanel(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setGeometry(0, kHeaderHeight, 463, 261);
+    Panel1->setGeometry(0, kHeaderHeight, kClientWidth, 261);
 
     Label2 = new QLabel(QStringLiteral("password"), Panel1);
     Label2->setObjectName(QStringLiteral("Label2"));
@@ -176,8 +176,16 @@ void TForm1::MergeReplies(int adapter, const BrowseRecord* replies, int count) {
 void TForm1::RefreshAccessPointList() {
     selectedEntry = -1;
     accessPointCount = 0;
-    browsing = true;
-    emit BrowseStarted();
+    {
+        // Lowered before BrowseFinished, so its receivers may start a login.
+        const BusyScope busy(browsing);
+        emit BrowseStarted();
+        BrowseEveryAdapter();
+    }
+    emit BrowseFinished();
+}
+
+void TForm1::BrowseEveryAdapter() {
     ComboBox1->clear();
 
     Animate1->Play(1, 29);
@@ -263,8 +271,6 @@ void TForm1::RefreshAccessPointList() {
     // activated() is not emitted for these, so ComboBox1Change does not run.
     ComboBox1->setCurrentIndex(accessPointCount > 0 ? 0 : -1);
     ShowPrivilegeHint();
-    browsing = false;
-    emit BrowseFinished();
 }
 
 void TForm1::BitBtn5Click() {
@@ -275,11 +281,7 @@ void TForm1::BitBtn5Click() {
 
     // While the exchanges wait, the login button, Enter and the list do
     // nothing, so no second exchange starts inside the wait.
-    loggingIn_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{loggingIn_};
+    const BusyScope busy(loggingIn_);
 
     selectedEntry = position;
     const AccessPointEntry& entry = accessPointList[static_cast<size_t>(position)];
@@ -322,9 +324,7 @@ void TForm1::BitBtn5Click() {
     cursor.Restore();
     Panel1->hide();
     Panel2->show();
-    BitBtn1->setEnabled(true);
-    BitBtn2->setEnabled(true);
-    BitBtn3->setEnabled(true);
+    SetPageButtonsEnabled(true);
     emit LoginSucceeded();
 }
 

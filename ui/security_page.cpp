@@ -118,7 +118,7 @@ private:
 void TForm1::BuildSecurityPage() {
     Panel8 = new TPicturePanel(this);
     Panel8->setObjectName(QStringLiteral("Panel8"));
-    Panel8->setGeometry(0, kHeaderHeight, 463, 258);
+    Panel8->setGeometry(0, kHeaderHeight, kClientWidth, 258);
 
     // The two captions act as tabs.
     Label35 = MakeLabel(Panel8, "Label35", QStringLiteral("WEP"), 32, 10);
@@ -344,9 +344,7 @@ void TForm1::BitBtn9Click() {
     Panel4->hide();
     Panel8->show();
     Panel8->setEnabled(true);
-    BitBtn1->setEnabled(false);
-    BitBtn2->setEnabled(false);
-    BitBtn3->setEnabled(false);
+    SetPageButtonsEnabled(false);
     BitBtn2->LoadStrip(QStringLiteral("security_down_yellow.bmp"), 3);
 
     SelectStoredKeyRow(*this);
@@ -462,11 +460,7 @@ void TForm1::BitBtn19Click() {
         }
     }
 
-    applyingSecurity_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{applyingSecurity_};
+    const BusyScope busy(applyingSecurity_);
     Panel8->setEnabled(false);
 
     SecuritySettings settings;
@@ -492,9 +486,7 @@ void TForm1::BitBtn18Click() {
     Panel8->hide();
     Panel4->show();
     FillMacAccessTab();
-    BitBtn1->setEnabled(true);
-    BitBtn2->setEnabled(true);
-    BitBtn3->setEnabled(true);
+    SetPageButtonsEnabled(true);
     BitBtn2->LoadStrip(QStringLiteral("security.bmp"), 4);
     ShowWepTab();
 }

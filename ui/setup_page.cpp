@@ -104,7 +104,7 @@ private:
 void TForm1::BuildSetupPage() {
     Panel3 = new TPicturePanel(this);
     Panel3->setObjectName(QStringLiteral("Panel3"));
-    Panel3->setGeometry(0, kHeaderHeight, 463, 309);
+    Panel3->setGeometry(0, kHeaderHeight, kClientWidth, 309);
     constexpr int kCaptionX = 112;
     constexpr int kFieldX = 257;
 
@@ -191,9 +191,7 @@ void TForm1::FillSetupPage() {
 }
 
 void TForm1::BitBtn7Click() {
-    BitBtn1->setEnabled(false);
-    BitBtn2->setEnabled(false);
-    BitBtn3->setEnabled(false);
+    SetPageButtonsEnabled(false);
     BitBtn1->LoadStrip(QStringLiteral("info_down_yellow.bmp"), 3);
     Edit3->clear();
     Edit4->clear();
@@ -205,9 +203,7 @@ void TForm1::BitBtn20Click() {
     if (applyingSetup) return;
     Panel3->hide();
     Panel2->show();
-    BitBtn1->setEnabled(true);
-    BitBtn2->setEnabled(true);
-    BitBtn3->setEnabled(true);
+    SetPageButtonsEnabled(true);
     // Every field and the information page from the image as it is held.
     FillInformationPage();
     FillSetupPage();
@@ -279,14 +275,13 @@ void TForm1::BitBtn8Click() {
         return;
     }
 
-    applyingSetup = true;
+    const BusyScope busy(applyingSetup);
     BitBtn8->setEnabled(false);
     BitBtn20->setEnabled(false);
     ApplyEditedImage(edited);
     BitBtn1->LoadStrip(QStringLiteral("info.bmp"), 4);
     BitBtn8->setEnabled(true);
     BitBtn20->setEnabled(true);
-    applyingSetup = false;
 }
 
 }  // namespace aputil

@@ -37,7 +37,7 @@ void TForm1::BuildStatusPages() {
     // Information page.
     Panel2 = new TPicturePanel(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
-    Panel2->setGeometry(0, kHeaderHeight, 463, 260);
+    Panel2->setGeometry(0, kHeaderHeight, kClientWidth, 260);
     constexpr int kCaptionX = 128;
     constexpr int kValueX = 283;
     constexpr int kValueWidth = 170;
@@ -64,7 +64,7 @@ void TForm1::BuildStatusPages() {
     // Security status page.
     Panel4 = new TPicturePanel(this);
     Panel4->setObjectName(QStringLiteral("Panel4"));
-    Panel4->setGeometry(0, kHeaderHeight, 463, 261);
+    Panel4->setGeometry(0, kHeaderHeight, kClientWidth, 261);
     Label88 = MakeLabel(Panel4, "Label88", QStringLiteral("security"), 32, 13);
     Label12 = MakeLabel(Panel4, "Label12", QStringLiteral("Current encryption status is:"), 80, 40);
     Label25 = MakeLabel(Panel4, "Label25", QStringLiteral("Label25"), 232, 40, 200);
@@ -88,7 +88,7 @@ void TForm1::BuildStatusPages() {
     // About page.
     Panel6 = new TPicturePanel(this);
     Panel6->setObjectName(QStringLiteral("Panel6"));
-    Panel6->setGeometry(0, kHeaderHeight, 463, 261);
+    Panel6->setGeometry(0, kHeaderHeight, kClientWidth, 261);
     Label15 = MakeLabel(Panel6, "Label15", QStringLiteral("firmware version:"), 44, 31);
     Label30 = MakeLabel(Panel6, "Label30", QStringLiteral("Label30"), 211, 31, 78);
     Label16 = MakeLabel(Panel6, "Label16", QStringLiteral("date:"), 291, 31);
