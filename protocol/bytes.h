@@ -145,4 +145,17 @@ public:
     }
 };
 
+// The big-endian 16-bit field at offset `at`, for patching a whole frame in
+// place: a read past the end gives 0, a write past it writes nothing.
+constexpr uint16_t U16beAt(std::span<const uint8_t> bytes, size_t at) noexcept {
+    ByteReader r(bytes);
+    r.skip(at);
+    return r.u16be();
+}
+constexpr bool PutU16beAt(std::span<uint8_t> bytes, size_t at, uint16_t v) noexcept {
+    ByteWriter w(bytes);
+    w.seek(at);
+    return w.u16be(v);
+}
+
 }  // namespace aputil

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "protocol/ether.h"
 #include "tools/apsim/faults.h"
 #include "tools/apsim/log.h"
 #include "tools/apsim/state_file.h"
@@ -67,7 +68,7 @@ inline constexpr size_t firmwareVersion = 40;
 inline constexpr size_t firmwareTextWidth = 32;
 }  // namespace layout
 
-using Mac = std::array<uint8_t, 6>;
+using Mac = aputil::MacAddress;
 using Image = std::array<uint8_t, kImageSize>;
 
 // Reflected table-driven CRC-32 (polynomial 0xEDB88320), no final XOR.

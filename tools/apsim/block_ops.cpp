@@ -110,9 +110,9 @@ OpResult RunOp(const OpRequest& rq) {
 bool InsertForgedCopy(std::vector<OutFrame>& frames, size_t at) {
     OutFrame forged = frames[at];
     std::vector<uint8_t>& f = forged.bytes;
-    const size_t length = (size_t{f[kLengthAt]} << 8) | f[kLengthAt + 1];
-    if (length == 0 || kEth + 5 + length + 2 > f.size()) return false;
-    f[kEth + 5 + length - 1] ^= 0xFF;
+    const size_t crcAt = ChecksumAt(f);
+    if (crcAt <= kSeqAt) return false;  // past the frame, or no bytes under the checksum
+    f[crcAt - 1] ^= 0xFF;
     Recrc(f);
     forged.delayMs = 0;
     frames.insert(frames.begin() + static_cast<std::ptrdiff_t>(at), std::move(forged));

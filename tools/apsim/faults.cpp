@@ -2,6 +2,8 @@
 
 #include "tools/apsim/faults.h"
 
+#include "protocol/bytes.h"
+#include "protocol/ether.h"
 #include "tools/apsim/apsim_core.h"
 #include "tools/apsim/handlers.h"
 #include "tools/apsim/text.h"
@@ -9,6 +11,7 @@
 namespace apsim {
 
 using aputil::FrameFields;
+using aputil::kEthHeaderSize;
 
 namespace {
 
@@ -135,35 +138,36 @@ bool SetFault(Faults& faults, std::string_view name, std::string_view value, std
 }
 
 void Recrc(std::vector<uint8_t>& frame) {
-    if (frame.size() < kEth + aputil::kMinPayloadSize) return;
-    const size_t length = (size_t{frame[kLengthAt]} << 8) | frame[kLengthAt + 1];
-    if (kEth + 5 + length + 2 > frame.size()) return;
-    const uint16_t crc = aputil::Crc16(frame.data() + kEth + 5, length, 0);
-    frame[kEth + 5 + length] = static_cast<uint8_t>(crc >> 8);
-    frame[kEth + 5 + length + 1] = static_cast<uint8_t>(crc);
+    if (frame.size() < kEthHeaderSize + aputil::kMinPayloadSize) return;
+    const size_t at = ChecksumAt(frame);
+    if (!at) return;
+    aputil::PutU16beAt(frame, at, aputil::Crc16(frame.data() + kSeqAt, at - kSeqAt, 0));
 }
 
 std::vector<uint8_t> MakeJunk(const std::vector<uint8_t>& reply, JunkKind kind) {
     std::vector<uint8_t> j = reply;
-    if (j.size() < kEth + aputil::kMinPayloadSize) return j;
+    if (j.size() < kEthHeaderSize + aputil::kMinPayloadSize) return j;
     switch (kind) {
         case kJunkTruncated:
             // Cut inside the payload: the header's length runs past the frame.
-            j.resize(kEth + (j.size() - kEth) / 2);
+            j.resize(kEthHeaderSize + (j.size() - kEthHeaderSize) / 2);
             break;
         case kJunkBadCrc:
             j.back() ^= 0xFF;
             break;
-        case kJunkForeignMac:
-            j[6] = 0x06;
+        case kJunkForeignMac: {
+            // As if from another host: the source that foreign-mac sends from. j holds a header (checked above).
+            aputil::EtherHeader eth = *aputil::ReadEtherHeader(j);
+            eth.source[0] = 0x06;
+            aputil::WriteEtherHeader(j, eth);
             break;
+        }
         default: {
             // Half the counter away from the request's sequence: one the
             // requester neither waits for nor used lately. The request before's
             // would make this copy a conflicting second reply to that exchange,
             // which a requester rightly fails a transfer for.
-            const uint16_t seq = static_cast<uint16_t>((j[kSeqAt] << 8 | j[kSeqAt + 1]) ^ 0x8000);
-            PutSequence(j, seq);
+            aputil::PutU16beAt(j, kSeqAt, static_cast<uint16_t>(aputil::U16beAt(j, kSeqAt) ^ 0x8000));
             Recrc(j);
             break;
         }
@@ -198,7 +202,7 @@ std::string Simulator::Emit(int index, const Mac& dst, uint16_t seq, uint16_t ty
     if (type == aputil::MSG_BROWSE_REPLY) {
         if (ap.browseReply.empty()) return applied;
         b = ap.browseReply;
-        PutSequence(b, outSeq);
+        aputil::PutU16beAt(b, kSeqAt, outSeq);
     } else {
         std::vector<uint8_t> counted = reply.counted;
         if (on && reply.shapeable && counted.size() >= aputil::kBlockHeaderSize) {
@@ -220,18 +224,16 @@ std::string Simulator::Emit(int index, const Mac& dst, uint16_t seq, uint16_t ty
         }
         FrameFields f = reply.fields;
         f.data = counted;
-        b.assign(kEth + aputil::kFrameBufferSize, 0);
-        const size_t n = aputil::BuildFrame(std::span<uint8_t>(b).subspan(kEth), outSeq, type, f);
+        b.assign(kEthHeaderSize + aputil::kFrameBufferSize, 0);
+        const size_t n = aputil::BuildFrame(std::span<uint8_t>(b).subspan(kEthHeaderSize), outSeq, type, f);
         if (!n) return applied;
-        b.resize(kEth + n);
+        b.resize(kEthHeaderSize + n);
     }
-    PutEthernetHeader(b, dst, from);
+    aputil::WriteEtherHeader(b, {dst, from, aputil::kEtherType});
     if (lying) {
         // Block reply body: session, status, count. Claim 200 bytes the frame does not hold.
-        const size_t at = kEth + aputil::kFrameHeaderSize + 4;
-        const uint16_t count = static_cast<uint16_t>(((b[at] << 8) | b[at + 1]) + 200);
-        b[at] = static_cast<uint8_t>(count >> 8);
-        b[at + 1] = static_cast<uint8_t>(count);
+        const size_t at = kEthHeaderSize + aputil::kFrameHeaderSize + 4;
+        aputil::PutU16beAt(b, at, static_cast<uint16_t>(aputil::U16beAt(b, at) + 200));
     }
     Recrc(b);
     if (on && rng_.Chance(fl.corruptChecksum)) {

@@ -3,37 +3,33 @@
 // byte-level patches of whole reply frames (Ethernet header included), and
 // the start of a request's log line.
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <span>
 #include <vector>
 
 #include "protocol/bytes.h"
+#include "protocol/ether.h"
 #include "protocol/frame.h"
 #include "tools/apsim/apsim_core.h"
 
 namespace apsim {
 
-inline constexpr size_t kEth = aputil::kEthHeaderSize;
-// Payload offsets inside an Ethernet frame.
-inline constexpr size_t kSeqAt = kEth + 5;
-inline constexpr size_t kLengthAt = kEth + 3;
+// Payload offsets inside an Ethernet frame. The checksum covers the header's
+// length in bytes from the sequence on.
+inline constexpr size_t kLengthAt = aputil::kEthHeaderSize + 3;
+inline constexpr size_t kSeqAt = aputil::kEthHeaderSize + 5;
 
 inline void PutU32le(uint8_t* p, uint32_t v) {
     aputil::ByteWriter w(p, 4);
     w.u32le(v);
 }
 
-// Destination, source and EtherType 0xAAAA.
-inline void PutEthernetHeader(std::vector<uint8_t>& frame, const Mac& dst, const Mac& src) {
-    std::memcpy(frame.data(), dst.data(), 6);
-    std::memcpy(frame.data() + 6, src.data(), 6);
-    frame[12] = 0xAA;
-    frame[13] = 0xAA;
-}
-
-inline void PutSequence(std::vector<uint8_t>& frame, uint16_t seq) {
-    frame[kSeqAt] = static_cast<uint8_t>(seq >> 8);
-    frame[kSeqAt + 1] = static_cast<uint8_t>(seq);
+// Where a whole frame's CRC-16 trailer lies by its length field; 0 when that
+// runs past the frame.
+inline size_t ChecksumAt(std::span<const uint8_t> frame) {
+    const size_t at = kSeqAt + aputil::U16beAt(frame, kLengthAt);
+    return at + 2 <= frame.size() ? at : 0;
 }
 
 // Recomputes the CRC-16 trailer after a reply was patched.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol/bytes.h"
+#include "protocol/ether.h"
 #include "tools/apsim/station.h"
 
 namespace {
@@ -33,7 +34,7 @@ int Browse(apsim::Station& st, const std::string& vendor, const std::string& pro
                                         aputil::TextAttribute(aputil::ATTR_MODEL, model)};
     aputil::FrameFields f;
     f.attributes = attrs;
-    if (!st.Send(apsim::Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, seq, aputil::MSG_BROWSE, f)) {
+    if (!st.Send(aputil::kBroadcastMac, seq, aputil::MSG_BROWSE, f)) {
         std::fprintf(stderr, "apsim-probe: cannot send the browse\n");
         return 1;
     }

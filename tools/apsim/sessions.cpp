@@ -1,6 +1,7 @@
 // Sessions: login and logout requests, the eight session slots, and the
 // checks and logout notices an AP sends of its own accord.
 
+#include "protocol/ether.h"
 #include "tools/apsim/apsim_core.h"
 #include "tools/apsim/handlers.h"
 
@@ -8,6 +9,7 @@ namespace apsim {
 
 using aputil::ByteReader;
 using aputil::FrameFields;
+using aputil::kEthHeaderSize;
 
 uint16_t Simulator::GrantSession(SimAp& ap, const Mac& holder) {
     size_t pick = kSessionCount;
@@ -125,10 +127,10 @@ bool Simulator::Notice(int index, uint16_t session, const Mac* dst, uint16_t typ
         if (session >= 1 && session <= kSessionCount) ap.sessions[session - 1u].inUse = false;
     }
     OutFrame frame;
-    frame.bytes.assign(kEth + aputil::kFrameBufferSize, 0);
-    const size_t n = aputil::BuildFrame(std::span<uint8_t>(frame.bytes).subspan(kEth), sequence, type, f);
-    frame.bytes.resize(kEth + n);
-    PutEthernetHeader(frame.bytes, to, ap.mac);
+    frame.bytes.assign(kEthHeaderSize + aputil::kFrameBufferSize, 0);
+    const size_t n = aputil::BuildFrame(std::span<uint8_t>(frame.bytes).subspan(kEthHeaderSize), sequence, type, f);
+    frame.bytes.resize(kEthHeaderSize + n);
+    aputil::WriteEtherHeader(frame.bytes, {to, ap.mac, aputil::kEtherType});
     out.frames.push_back(std::move(frame));
     out.log.push_back(JsonLine(nowMs, "sent")
                           .Str("ap", MacText(ap.mac))

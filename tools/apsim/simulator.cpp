@@ -2,8 +2,8 @@
 // the browse answer. Sessions and block ops have files of their own.
 
 #include <algorithm>
-#include <cstring>
 
+#include "protocol/ether.h"
 #include "tools/apsim/apsim_core.h"
 #include "tools/apsim/handlers.h"
 #include "tools/apsim/text.h"
@@ -12,6 +12,7 @@ namespace apsim {
 
 using aputil::FrameFields;
 using aputil::FrameHeader;
+using aputil::kEthHeaderSize;
 
 namespace {
 
@@ -72,31 +73,30 @@ void Simulator::Refresh(int index) {
     };
     FrameFields f;
     f.attributes = attrs;
-    ap.browseReply.assign(kEth + aputil::kFrameBufferSize, 0);
-    PutEthernetHeader(ap.browseReply, Mac{}, ap.mac);
-    const size_t n = aputil::BuildFrame(std::span<uint8_t>(ap.browseReply).subspan(kEth), 0,
+    ap.browseReply.assign(kEthHeaderSize + aputil::kFrameBufferSize, 0);
+    aputil::WriteEtherHeader(ap.browseReply, {Mac{}, ap.mac, aputil::kEtherType});
+    const size_t n = aputil::BuildFrame(std::span<uint8_t>(ap.browseReply).subspan(kEthHeaderSize), 0,
                                         aputil::MSG_BROWSE_REPLY, f);
-    ap.browseReply.resize(n ? kEth + n : 0);
+    ap.browseReply.resize(n ? kEthHeaderSize + n : 0);
 }
 
 void Simulator::HandleFrame(std::span<const uint8_t> frame, uint64_t nowMs, Output& out) {
-    if (frame.size() < kEth + aputil::kMinPayloadSize || frame.size() > aputil::kEthMaxFrame) return;
-    if (frame[12] != 0xAA || frame[13] != 0xAA) return;
-    Mac dst{}, src{};
-    std::memcpy(dst.data(), frame.data(), 6);
-    std::memcpy(src.data(), frame.data() + 6, 6);
+    if (frame.size() < kEthHeaderSize + aputil::kMinPayloadSize || frame.size() > aputil::kEthMaxFrame) return;
+    const auto eth = aputil::ReadEtherHeader(frame);
+    if (!eth || eth->etherType != aputil::kEtherType) return;
+    const Mac& dst = eth->destination;
+    const Mac& src = eth->source;
     // Our own transmissions come back through the capture; so would a reply "from another MAC".
     Mac own = src;
     if (own[0] == 0x06) own[0] = 0x02;
     if (FindAp(src) >= 0 || FindAp(own) >= 0) return;
 
-    const auto payload = frame.subspan(kEth);
+    const auto payload = frame.subspan(kEthHeaderSize);
     FrameHeader h;
     if (!aputil::VerifyFrame(payload, h)) return;
     const auto body = aputil::FrameBody(payload, h);
 
-    const bool broadcast = std::all_of(dst.begin(), dst.end(), [](uint8_t v) { return v == 0xFF; });
-    if (broadcast) {
+    if (dst == aputil::kBroadcastMac) {
         if (h.type == aputil::MSG_BROWSE) HandleBrowse(src, body, h.sequence, -1, nowMs, out);
         return;
     }

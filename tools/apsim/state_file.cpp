@@ -5,25 +5,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <vector>
 
+#include "protocol/hex.h"
 #include "tools/apsim/apsim_core.h"
 #include "tools/apsim/text.h"
 
 namespace apsim {
 
 namespace {
-
-bool ParseKeyHex(std::string_view hex, std::vector<uint8_t>& out) {
-    hex = Trim(hex);
-    if (hex.size() != 10 && hex.size() != 26) return false;
-    out.clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out.push_back(static_cast<uint8_t>(hi * 16 + lo));
-    }
-    return true;
-}
 
 // What a key's entry gets: the AP, the value, the loader for files it names,
 // and where to say why the value is refused.
@@ -148,15 +139,16 @@ bool Wep(const KeyInput& in) {
 bool WepKey(const KeyInput& in) {
     const size_t space = in.value.find(' ');
     uint64_t n = 0;
-    std::vector<uint8_t> bytes;
-    if (space == std::string_view::npos || !ParseUnsigned(in.value.substr(0, space), 3, n) ||
-        !ParseKeyHex(in.value.substr(space + 1), bytes)) {
+    std::optional<std::vector<uint8_t>> key;
+    if (space != std::string_view::npos) key = aputil::ParseHexBytes(Trim(in.value.substr(space + 1)));
+    // 10 or 26 digits: the 5 or 13 bytes of a 64- or a 128-bit key.
+    if (!key || (key->size() != 5 && key->size() != 13) || !ParseUnsigned(in.value.substr(0, space), 3, n)) {
         in.why = "expected: key K HEX (K 0..3, 10 or 26 hex digits)";
         return false;
     }
     uint8_t* slot = in.ap.image.data() + layout::wepKeySlot + n * layout::wepKeySlotSize;
     std::memset(slot, 0, 3);
-    std::memcpy(slot + 3, bytes.data(), bytes.size());
+    std::memcpy(slot + 3, key->data(), key->size());
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "protocol/bytes.h"
+#include "protocol/ether.h"
 
 namespace apsim {
 
@@ -35,7 +36,7 @@ bool ReadMac(const std::string& iface, Mac& mac) {
     std::memcpy(req.ifr_name, iface.data(), iface.size());
     const bool ok = ::ioctl(fd, SIOCGIFHWADDR, &req) == 0;
     ::close(fd);
-    if (ok) std::memcpy(mac.data(), req.ifr_hwaddr.sa_data, 6);
+    if (ok) aputil::CopyMac(mac.data(), reinterpret_cast<const uint8_t*>(req.ifr_hwaddr.sa_data));
     return ok;
 }
 
@@ -55,9 +56,9 @@ void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* frame) {
                  std::chrono::steady_clock::now().time_since_epoch())
                  .count();
     r.bytes.assign(frame, frame + length);
-    if (length >= aputil::kEthHeaderSize) {
-        std::memcpy(r.dst.data(), frame, 6);
-        std::memcpy(r.src.data(), frame + 6, 6);
+    if (const auto eth = aputil::ReadEtherHeader(r.bytes)) {
+        r.dst = eth->destination;
+        r.src = eth->source;
         r.valid = aputil::VerifyFrame(std::span<const uint8_t>(r.bytes).subspan(aputil::kEthHeaderSize), r.header);
     }
     out->push_back(std::move(r));
@@ -136,10 +137,7 @@ bool Station::Send(const Mac& dst, uint16_t sequence, uint16_t type, const aputi
                                         fields);
     if (!n) return false;
     frame.resize(aputil::kEthHeaderSize + n);
-    std::memcpy(frame.data(), dst.data(), 6);
-    std::memcpy(frame.data() + 6, mac_.data(), 6);
-    frame[12] = 0xAA;
-    frame[13] = 0xAA;
+    aputil::WriteEtherHeader(frame, {dst, mac_, aputil::kEtherType});
     return SendRaw(frame);
 }
 
@@ -177,7 +175,7 @@ std::vector<BrowseAnswer> Station::Browse(const std::string& vendor, const std::
     aputil::FrameFields f;
     f.attributes = attrs;
     std::vector<BrowseAnswer> answers;
-    if (!Send(Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, seq, aputil::MSG_BROWSE, f)) return answers;
+    if (!Send(aputil::kBroadcastMac, seq, aputil::MSG_BROWSE, f)) return answers;
     size_t seen = 0;
     Collect(waitMs, [&](const std::vector<Received>& frames) {
         for (; seen < frames.size(); ++seen) {

@@ -1,7 +1,9 @@
 #include "tools/apsim/text.h"
 
 #include <charconv>
+#include <span>
 
+#include "protocol/hex.h"
 #include "tools/apsim/apsim_core.h"
 
 namespace apsim {
@@ -37,13 +39,6 @@ bool ParseProbability(std::string_view text, double& out) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string MacText(const Mac& mac) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string s;
@@ -59,12 +54,9 @@ bool ParseMac(std::string_view text, Mac& mac) {
     text = Trim(text);
     if (text.size() != 17) return false;
     Mac m{};
-    for (size_t i = 0; i < 6; ++i) {
-        const int hi = HexDigit(text[3 * i]);
-        const int lo = HexDigit(text[3 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
+    for (size_t i = 0; i < m.size(); ++i) {
+        if (!aputil::ParseHex(text.substr(3 * i, 2), std::span(m).subspan(i, 1))) return false;
         if (i < 5 && text[3 * i + 2] != ':' && text[3 * i + 2] != '-') return false;
-        m[i] = static_cast<uint8_t>(hi * 16 + lo);
     }
     mac = m;
     return true;

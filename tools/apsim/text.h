@@ -11,6 +11,5 @@ std::string_view Trim(std::string_view s);  // spaces, tabs and carriage returns
 // Decimal, or hexadecimal after "0x"; false above max.
 bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t& out);
 bool ParseProbability(std::string_view text, double& out);  // 0..1
-int HexDigit(char c);                                       // -1 when not one
 
 }  // namespace apsim

@@ -31,10 +31,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "protocol/bytes.h"
 #include "protocol/ether.h"
 #include "protocol/hex.h"
 #include "transport/adapter.h"
@@ -101,8 +103,14 @@ bool ParseEtherType(std::string text, uint16_t& value) {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
     uint8_t bytes[2];
     if (!aputil::ParseHex(text, bytes)) return false;
-    value = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+    value = aputil::U16beAt(bytes, 0);
     return true;
+}
+
+// The 32-bit big-endian frame counter at the start of the payload.
+void PutCounter(std::span<uint8_t> frame, long i) {
+    aputil::ByteWriter w(frame.subspan(aputil::kEthHeaderSize));
+    w.u32be(static_cast<uint32_t>(i));
 }
 
 bool ReadOwnAddress(PacketDriver& driver, const std::string& name, uint8_t* mac) {
@@ -209,10 +217,10 @@ void PrintFrame(void* context, const uint8_t* frame, size_t length) {
 int RunRecv(const Options& options) {
     if (options.positional.size() != 2) return Usage();
     auto driver = aputil::MakePcapDriver(options.promiscuous);
-    uint8_t ownMac[6];
-    if (!ReadOwnAddress(*driver, options.positional[1], ownMac)) return 1;
+    MacAddress ownMac;
+    if (!ReadOwnAddress(*driver, options.positional[1], ownMac.data())) return 1;
     sock_filter program[aputil::kFilterProgramLength];
-    const size_t length = PeerFilter(options, ownMac, program);
+    const size_t length = PeerFilter(options, ownMac.data(), program);
     if (!OpenPeer(*driver, options.positional[1], program, length)) return 1;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
@@ -236,7 +244,7 @@ int RunSend(const Options& options) {
     const long count = options.count < 0 ? 1 : options.count;
     if (count > 1 && payload.size() < 4) payload.resize(4);
     const size_t length = aputil::kEthHeaderSize + payload.size();
-    if (length > 1514) {
+    if (length > aputil::kEthMaxFrame) {
         std::fprintf(stderr, "l2peer: frame of %zu bytes is longer than 1514\n", length);
         return 2;
     }
@@ -251,12 +259,7 @@ int RunSend(const Options& options) {
     aputil::WriteEtherHeader(frame, header);
     if (!payload.empty()) std::memcpy(frame + aputil::kEthHeaderSize, payload.data(), payload.size());
     for (long i = 0; i < count && !stopRequested; ++i) {
-        if (count > 1) {
-            frame[14] = static_cast<uint8_t>(i >> 24);
-            frame[15] = static_cast<uint8_t>(i >> 16);
-            frame[16] = static_cast<uint8_t>(i >> 8);
-            frame[17] = static_cast<uint8_t>(i);
-        }
+        if (count > 1) PutCounter(frame, i);
         if (!driver->Send(frame, length)) {
             std::fprintf(stderr, "l2peer: send %ld failed\n", i);
             return 1;
@@ -288,10 +291,7 @@ int RunFlood(const Options& options) {
     for (long i = 0; i < count && !stopRequested; ++i) {
         // The clock is read once per 256 frames: the point is the rate.
         if ((i & 0xFF) == 0 && Clock::now() >= deadline) break;
-        frame[14] = static_cast<uint8_t>(i >> 24);
-        frame[15] = static_cast<uint8_t>(i >> 16);
-        frame[16] = static_cast<uint8_t>(i >> 8);
-        frame[17] = static_cast<uint8_t>(i);
+        PutCounter(frame, i);
         // A full queue refuses a frame now and then; a flood goes on regardless.
         if (driver->Send(frame, sizeof frame)) ++sent;
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -296,4 +297,19 @@ TEST(BlockHeader, IsLittleEndianWithZeroReservedBytes) {
     EXPECT_EQ(back->offset, 0x00012000u);
     EXPECT_EQ(back->length, 512u);
     EXPECT_FALSE(BlockHeader::Read(std::span<const uint8_t>(out, 15)));
+}
+
+TEST(U16beAt, ReadsAndPatchesOnlyInsideTheBuffer) {
+    Bytes b = {0x12, 0x34, 0x56};
+    EXPECT_EQ(U16beAt(b, 0), 0x1234);
+    EXPECT_EQ(U16beAt(b, 1), 0x3456);  // the last field that fits
+    EXPECT_TRUE(PutU16beAt(b, 1, 0xBEEF));
+    const Bytes patched = {0x12, 0xBE, 0xEF};
+    EXPECT_EQ(b, patched);
+    // Half a field left, none left, and an offset that would wrap a careless bound: 0 read, nothing written.
+    for (size_t at : {size_t{2}, size_t{3}, SIZE_MAX - 1}) {
+        EXPECT_EQ(U16beAt(b, at), 0) << at;
+        EXPECT_FALSE(PutU16beAt(b, at, 0xFFFF)) << at;
+        EXPECT_EQ(b, patched) << at;
+    }
 }
