@@ -1,18 +1,12 @@
-#include "settings.h"
+#include "app/settings.h"
 
 #include <algorithm>
 
 #include "app/textconv.h"
+#include "protocol/hex.h"
 
 namespace aputil {
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // The stored mode counts as the one a key is checked against when none is given.
 WepState ModeInEffect(const ConfigImage& image, const SecuritySettings& s) {
@@ -89,10 +83,7 @@ std::optional<MacAddress> ParseMacAddress(std::string_view text) {
     for (size_t i = 0; i < kMacBytes; ++i) {
         const size_t at = 3 * i;
         if (i > 0 && text[at - 1] != separator) return std::nullopt;
-        const int hi = HexDigit(text[at]);
-        const int lo = HexDigit(text[at + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        mac[i] = static_cast<uint8_t>(hi << 4 | lo);
+        if (!ParseHex(text.substr(at, 2), std::span<uint8_t>(&mac[i], 1))) return std::nullopt;
     }
     if (mac[0] & 1u) return std::nullopt;  // a group address cannot associate
     return mac;

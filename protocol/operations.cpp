@@ -99,7 +99,7 @@ bool blockConflict = false;
 // it counts (all of it that the frame holds, when it announces more).
 std::span<const uint8_t> TakenPart(std::span<const uint8_t> body) {
     if (body.size() < 6) return {};
-    const size_t count = static_cast<size_t>(body[4] << 8 | body[5]);
+    const size_t count = size_t{U16beAt(body, 4)};
     const size_t data = count < kBlockReplyDataSize ? count : 0;
     return body.subspan(2, 4 + std::min(data, body.size() - 6));
 }
@@ -127,7 +127,7 @@ void ForgetBlockSequence(uint16_t sequence) {
 // conflict when it differs from the reply taken.
 bool IsAnsweredBlockReply(const PeerAddress& sender, const FrameHeader& header, std::span<const uint8_t> body) {
     if (body.size() < 6) return false;
-    const uint16_t session = static_cast<uint16_t>(body[0] << 8 | body[1]);
+    const uint16_t session = U16beAt(body, 0);
     for (const AnsweredBlock& a : answeredBlocks) {
         if (!a.used || a.sequence != header.sequence || a.session != session || !(a.peer == sender)) continue;
         const std::span<const uint8_t> taken = TakenPart(body);
