@@ -1,4 +1,4 @@
-#include "backup.h"
+#include "app/backup.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "buffers.h"
+#include "image/buffers.h"
 
 #include "protocol/bytes.h"
 

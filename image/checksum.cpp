@@ -1,4 +1,4 @@
-#include "checksum.h"
+#include "image/checksum.h"
 
 #include "protocol/bytes.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "buffers.h"
+#include "image/buffers.h"
 
 namespace aputil {
 

@@ -3,7 +3,7 @@
 // image's CRC-32 (checksum.h), their transfer (transfer.h) and the accessors of
 // the fields the pages show and edit (layout.h).
 
-#include "buffers.h"   // IWYU pragma: export
-#include "checksum.h"  // IWYU pragma: export
-#include "layout.h"    // IWYU pragma: export
-#include "transfer.h"  // IWYU pragma: export
+#include "image/buffers.h"   // IWYU pragma: export
+#include "image/checksum.h"  // IWYU pragma: export
+#include "image/layout.h"    // IWYU pragma: export
+#include "image/transfer.h"  // IWYU pragma: export

@@ -1,4 +1,4 @@
-#include "layout.h"
+#include "image/layout.h"
 
 #include <algorithm>
 #include <cstdio>

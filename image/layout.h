@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transfer.h"
+#include "image/transfer.h"
 
 namespace aputil {
 

@@ -1,4 +1,4 @@
-#include "transfer.h"
+#include "image/transfer.h"
 
 #include <algorithm>
 #include <array>

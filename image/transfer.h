@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <span>
 
-#include "buffers.h"   // IWYU pragma: export
-#include "checksum.h"  // IWYU pragma: export
+#include "image/buffers.h"   // IWYU pragma: export
+#include "image/checksum.h"  // IWYU pragma: export
 
 namespace aputil {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame.h"
+#include "protocol/frame.h"
 
 namespace aputil {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "frame.h"
+#include "protocol/frame.h"
 
 namespace aputil {
 

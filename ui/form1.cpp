@@ -2,7 +2,7 @@
 // catalogue texts, button images, page switching, the all-models chord and
 // the way back to the login page after an apply.
 
-#include "form1.h"
+#include "ui/form1.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -37,7 +37,7 @@
 #include "app/gui/instance_guard.h"
 #include "app/gui/message_form.h"
 #include "protocol/startup.h"
-#include "widgets.h"
+#include "ui/widgets.h"
 
 namespace aputil {
 

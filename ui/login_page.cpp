@@ -20,12 +20,12 @@
 #include "app/gui/image_button.h"
 #include "app/gui/uinterface.h"
 #include "app/textconv.h"
-#include "form1.h"
-#include "key_rules.h"
+#include "ui/form1.h"
+#include "ui/key_rules.h"
 #include "image/transfer.h"
 #include "protocol/engine.h"
 #include "transport/adapter.h"
-#include "widgets.h"
+#include "ui/widgets.h"
 
 namespace aputil {
 

@@ -12,11 +12,11 @@
 
 #include "app/gui/image_button.h"
 #include "app/textconv.h"
-#include "form1.h"
+#include "ui/form1.h"
 #include "image/layout.h"
 #include "image/transfer.h"
-#include "security_input.h"
-#include "widgets.h"
+#include "ui/security_input.h"
+#include "ui/widgets.h"
 
 namespace aputil {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <utility>
 
-#include "key_rules.h"
+#include "ui/key_rules.h"
 
 namespace aputil {
 

@@ -21,13 +21,13 @@
 #include "app/gui/uinterface.h"
 #include "app/settings.h"
 #include "app/textconv.h"
-#include "controls.h"
-#include "form1.h"
-#include "security_input.h"
+#include "ui/controls.h"
+#include "ui/form1.h"
+#include "ui/security_input.h"
 #include "image/layout.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
-#include "widgets.h"
+#include "ui/widgets.h"
 
 namespace aputil {
 

@@ -16,14 +16,14 @@
 #include "app/gui/uinterface.h"
 #include "app/settings.h"
 #include "app/textconv.h"
-#include "controls.h"
-#include "form1.h"
-#include "key_rules.h"
-#include "image_text.h"
+#include "ui/controls.h"
+#include "ui/form1.h"
+#include "ui/key_rules.h"
+#include "ui/image_text.h"
 #include "image/layout.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
-#include "widgets.h"
+#include "ui/widgets.h"
 
 namespace aputil {
 

@@ -9,11 +9,11 @@
 
 #include "app/gui/image_button.h"
 #include "app/textconv.h"
-#include "controls.h"
-#include "form1.h"
-#include "image_text.h"
+#include "ui/controls.h"
+#include "ui/form1.h"
+#include "ui/image_text.h"
 #include "image/layout.h"
-#include "widgets.h"
+#include "ui/widgets.h"
 
 namespace aputil {
 

@@ -8,11 +8,11 @@
 #include <array>
 
 #include "app/gui/image_button.h"
-#include "form1.h"
+#include "ui/form1.h"
 #include "image/layout.h"
 #include "image/transfer.h"
-#include "security_input.h"
-#include "widgets.h"
+#include "ui/security_input.h"
+#include "ui/widgets.h"
 
 namespace aputil {
 

@@ -1,4 +1,4 @@
-#include "application.h"
+#include "app/gui/application.h"
 
 #include <QMessageBox>
 

@@ -1,4 +1,4 @@
-#include "artwork.h"
+#include "app/gui/artwork.h"
 
 #include <QCoreApplication>
 #include <QDir>

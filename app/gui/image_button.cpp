@@ -1,10 +1,10 @@
-#include "image_button.h"
+#include "app/gui/image_button.h"
 
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 
-#include "artwork.h"
+#include "app/gui/artwork.h"
 
 namespace aputil {
 

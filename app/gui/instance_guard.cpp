@@ -1,4 +1,4 @@
-#include "instance_guard.h"
+#include "app/gui/instance_guard.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

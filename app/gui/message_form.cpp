@@ -1,12 +1,12 @@
-#include "message_form.h"
+#include "app/gui/message_form.h"
 
 #include <QFontDatabase>
 #include <QLabel>
 #include <QScreen>
 
 #include "app/catalogue.h"
-#include "artwork.h"
-#include "image_button.h"
+#include "app/gui/artwork.h"
+#include "app/gui/image_button.h"
 
 namespace aputil {
 

@@ -1,4 +1,4 @@
-#include "uinterface.h"
+#include "app/gui/uinterface.h"
 
 #include <QCoreApplication>
 

@@ -29,7 +29,7 @@
 #include "protocol/operations.h"
 #include "transport/adapter.h"
 #include "ui/form1.h"
-#include "ui_support.h"
+#include "tests/ui/ui_support.h"
 
 namespace {
 

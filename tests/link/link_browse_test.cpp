@@ -25,7 +25,7 @@
 #include "transport/link_driver.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "ui_support.h"
+#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;

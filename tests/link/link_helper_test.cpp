@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "link_netns_support.h"
+#include "tests/link/link_netns_support.h"
 #include "transport/adapter.h"
 #include "transport/link_driver.h"
 #include "transport/link_wire.h"

@@ -1,4 +1,4 @@
-#include "sim_window_test.h"
+#include "tests/ui/sim_window_test.h"
 
 #include <unistd.h>
 

@@ -14,7 +14,7 @@
 
 #include <memory>
 
-#include "ui_support.h"
+#include "tests/ui/ui_support.h"
 
 namespace aputil::test {
 

@@ -1,4 +1,4 @@
-#include "ui_apsim.h"
+#include "tests/ui/ui_apsim.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -28,8 +28,8 @@
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "sim_window_test.h"
-#include "ui_support.h"
+#include "tests/ui/sim_window_test.h"
+#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;

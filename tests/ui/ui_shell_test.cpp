@@ -30,7 +30,7 @@
 #include "app/gui/image_button.h"
 #include "app/gui/instance_guard.h"
 #include "app/gui/message_form.h"
-#include "ui_support.h"
+#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;

@@ -34,7 +34,7 @@
 #include "app/gui/uinterface.h"
 #include "image/transfer.h"
 #include "ui/form1.h"
-#include "ui_apsim.h"
+#include "tests/ui/ui_apsim.h"
 
 namespace aputil::test {
 

@@ -22,7 +22,7 @@
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "ui_support.h"
+#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;

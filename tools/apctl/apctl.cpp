@@ -31,7 +31,7 @@
 #include "app/textconv.h"
 #include "image/layout.h"
 #include "image/transfer.h"
-#include "json.h"
+#include "tools/apctl/json.h"
 #include "protocol/engine.h"
 #include "protocol/frame.h"
 #include "protocol/operations.h"

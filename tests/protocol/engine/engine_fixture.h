@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "fake_wire.h"
+#include "tests/protocol/engine/fake_wire.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
 #include "protocol/startup.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine_fixture.h"
+#include "tests/protocol/engine/engine_fixture.h"
 
 namespace aputil::fake {
 namespace {

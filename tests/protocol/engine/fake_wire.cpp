@@ -1,4 +1,4 @@
-#include "fake_wire.h"
+#include "tests/protocol/engine/fake_wire.h"
 
 #include <algorithm>
 #include <memory>

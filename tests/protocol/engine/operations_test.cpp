@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine_fixture.h"
+#include "tests/protocol/engine/engine_fixture.h"
 
 namespace aputil::fake {
 namespace {
