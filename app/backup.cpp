@@ -58,20 +58,20 @@ std::vector<uint8_t> EncodeBackup(const Backup& backup) {
 
 const char* BackupErrorText(BackupError error) {
     switch (error) {
-        case BackupError::None:
-            return "ok";
-        case BackupError::Truncated:
-            return "truncated backup file";
-        case BackupError::BadMagic:
-            return "not a backup file";
-        case BackupError::BadVersion:
-            return "backup file of an unknown format version";
-        case BackupError::BadLength:
-            return "backup file with a wrong length";
-        case BackupError::BadChecksum:
-            return "corrupt backup file (checksum mismatch)";
-        case BackupError::BadCrcState:
-            return "corrupt backup file (CRC state disagrees with the image)";
+    case BackupError::None:
+        return "ok";
+    case BackupError::Truncated:
+        return "truncated backup file";
+    case BackupError::BadMagic:
+        return "not a backup file";
+    case BackupError::BadVersion:
+        return "backup file of an unknown format version";
+    case BackupError::BadLength:
+        return "backup file with a wrong length";
+    case BackupError::BadChecksum:
+        return "corrupt backup file (checksum mismatch)";
+    case BackupError::BadCrcState:
+        return "corrupt backup file (CRC state disagrees with the image)";
     }
     return "bad backup file";
 }

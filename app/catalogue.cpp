@@ -19,9 +19,7 @@ struct CatalogueTable {
 
 CatalogueTable catalogue{};
 
-bool IsSpace(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Cuts to the field size, so an over-long key or value never overruns the table.
 void CopyField(char (&field)[kCatalogueFieldSize], std::string_view text) noexcept {

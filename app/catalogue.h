@@ -28,8 +28,8 @@
 
 namespace aputil {
 
-inline constexpr size_t kCatalogueCapacity = 200;   // entries, and pieces read
-inline constexpr size_t kCatalogueFieldSize = 60;   // key or value with its terminator
+inline constexpr size_t kCatalogueCapacity = 200;  // entries, and pieces read
+inline constexpr size_t kCatalogueFieldSize = 60;  // key or value with its terminator
 inline constexpr size_t kCataloguePieceLength = 254;
 inline constexpr const char* kMessageFileName = "message.txt";
 

@@ -142,12 +142,12 @@ SettingError ApplySecuritySettings(ConfigImage& image, const SecuritySettings& s
 
 size_t KeyBytesOf(WepState state) {
     switch (state) {
-        case WepState::Wep64:
-            return kWepKeyBytes64;
-        case WepState::Wep128:
-            return kWepKeyBytes128;
-        case WepState::Disabled:
-            break;
+    case WepState::Wep64:
+        return kWepKeyBytes64;
+    case WepState::Wep128:
+        return kWepKeyBytes128;
+    case WepState::Disabled:
+        break;
     }
     return 0;
 }
@@ -156,7 +156,7 @@ uint8_t ReadRegulatoryDomain(const ConfigImage& image) { return image[20]; }
 
 std::optional<std::string> RegulatoryDomainName(uint8_t code) {
     static constexpr std::pair<uint8_t, const char*> kDomains[] = {
-        {0x10, "FCC"},   {0x20, "DOC"},   {0x30, "ETSI"},  {0x31, "SPAIN"},
+        {0x10, "FCC"},    {0x20, "DOC"},   {0x30, "ETSI"},  {0x31, "SPAIN"},
         {0x32, "FRANCE"}, {0x42, "JAPAN"}, {0x41, "TELEC"}, {0x40, "ARIB"},
     };
     for (const auto& [c, name] : kDomains) {

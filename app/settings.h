@@ -20,18 +20,18 @@ namespace aputil {
 // Why a value or a set of values was refused; None when accepted.
 enum class SettingError {
     None,
-    Ssid,            // empty, longer than 32, or a character outside printable ASCII
-    ApName,          // empty, longer than 79 bytes, or holding a 0 byte
-    Password,        // empty, longer than 40, or a character outside printable ASCII
-    Channel,         // not among the channels the image's mask allows
-    IpAddress,       // not a valid dotted address
+    Ssid,       // empty, longer than 32, or a character outside printable ASCII
+    ApName,     // empty, longer than 79 bytes, or holding a 0 byte
+    Password,   // empty, longer than 40, or a character outside printable ASCII
+    Channel,    // not among the channels the image's mask allows
+    IpAddress,  // not a valid dotted address
     SubnetMask,
     Gateway,
-    WepKey,          // wrong length or characters for the mode, or no WEP mode to hold it
-    WepKeyMissing,   // WEP switched on or to another length without the key in use
-    DefaultKey,      // index outside 0..3
-    MacText,         // malformed or a group address
-    MacTableFull,    // more than 32 entries
+    WepKey,         // wrong length or characters for the mode, or no WEP mode to hold it
+    WepKeyMissing,  // WEP switched on or to another length without the key in use
+    DefaultKey,     // index outside 0..3
+    MacText,        // malformed or a group address
+    MacTableFull,   // more than 32 entries
 };
 
 // Printable ASCII (0x20..0x7e) only; the SSID and password fields take no other.

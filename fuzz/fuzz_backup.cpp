@@ -2,9 +2,9 @@
 // accepts is exactly the file its fields encode again (nothing in an accepted
 // file goes unchecked or is read twice).
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <span>
 #include <vector>
 

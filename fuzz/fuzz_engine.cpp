@@ -166,9 +166,8 @@ int Start(Kind kind, uint16_t session, size_t capacity, bool check) {
     case kBrowseRepeated: {
         std::array<BrowseRecord, 4> records{};
         int count = static_cast<int>(records.size());
-        const int status = kind == kBrowse
-            ? Browse(kVendor, kProduct, kModel, records.data(), count)
-            : BrowseRepeated(1, &kVendor, &kProduct, &kModel, records.data(), count);
+        const int status = kind == kBrowse ? Browse(kVendor, kProduct, kModel, records.data(), count)
+                                           : BrowseRepeated(1, &kVendor, &kProduct, &kModel, records.data(), count);
         if (!check) return status;
         FUZZ_REQUIRE(status == STATUS_OK);
         FUZZ_REQUIRE(count >= 0 && count <= static_cast<int>(records.size()));

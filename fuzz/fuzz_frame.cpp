@@ -33,8 +33,8 @@ void CheckAttribute(std::span<const uint8_t> list, uint16_t id) {
 }
 
 void CheckAttributes(std::span<const uint8_t> list) {
-    for (const uint16_t id : {aputil::ATTR_VENDOR, aputil::ATTR_PRODUCT, aputil::ATTR_MODEL,
-                              aputil::ATTR_AP_NAME, aputil::ATTR_USER, aputil::ATTR_PASSWORD, ATTR_END}) {
+    for (const uint16_t id : {aputil::ATTR_VENDOR, aputil::ATTR_PRODUCT, aputil::ATTR_MODEL, aputil::ATTR_AP_NAME,
+                              aputil::ATTR_USER, aputil::ATTR_PASSWORD, ATTR_END}) {
         CheckAttribute(list, id);
     }
     if (list.size() >= 2) CheckAttribute(list, static_cast<uint16_t>((list[0] << 8) | list[1]));
@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(size >= aputil::kMinPayloadSize);
         FUZZ_REQUIRE(header.magic == aputil::kFrameMagic);
         FUZZ_REQUIRE(header.length >= 4 && size_t{header.length} + 7 <= size);
-        FUZZ_REQUIRE(aputil::Crc16(data + 5, header.length) == ((data[5 + header.length] << 8) | data[6 + header.length]));
+        FUZZ_REQUIRE(aputil::Crc16(data + 5, header.length) ==
+                     ((data[5 + header.length] << 8) | data[6 + header.length]));
         const auto body = aputil::FrameBody(payload, header);
         FUZZ_REQUIRE(body.data() == data + aputil::kFrameHeaderSize && body.size() == header.length - 4u);
         CheckAttributes(body);

@@ -16,9 +16,7 @@ namespace {
 
 using namespace aputil;
 
-bool IsHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 void CheckMac(std::string_view text) {
     const std::string stripped = StripBlanks(text);

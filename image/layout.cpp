@@ -91,9 +91,12 @@ bool WriteText(std::span<uint8_t> field, std::string_view text, size_t maxLength
 
 size_t AddressIndex(AddressField field) {
     switch (field) {
-        case AddressField::IpAddress: return 0;
-        case AddressField::SubnetMask: return 1;
-        case AddressField::Gateway: return 2;
+    case AddressField::IpAddress:
+        return 0;
+    case AddressField::SubnetMask:
+        return 1;
+    case AddressField::Gateway:
+        return 2;
     }
     return 0;
 }
@@ -145,9 +148,7 @@ std::string IpText(const Ipv4Bytes& address) {
     return text;
 }
 
-std::string ReadAddressText(const ConfigImage& image, AddressField field) {
-    return IpText(ReadAddress(image, field));
-}
+std::string ReadAddressText(const ConfigImage& image, AddressField field) { return IpText(ReadAddress(image, field)); }
 
 void WriteAddress(ConfigImage& image, AddressField field, const Ipv4Bytes& address) {
     for (Field f : {kAddressField, kAddressCopyField}) {
@@ -169,15 +170,16 @@ void WriteWepState(ConfigImage& image, WepState state) {
     uint8_t mode = 0;
     uint8_t enabled = 0;
     switch (state) {
-        case WepState::Disabled: break;
-        case WepState::Wep64:
-            mode = 1;
-            enabled = 1;
-            break;
-        case WepState::Wep128:
-            mode = 2;
-            enabled = 1;
-            break;
+    case WepState::Disabled:
+        break;
+    case WepState::Wep64:
+        mode = 1;
+        enabled = 1;
+        break;
+    case WepState::Wep128:
+        mode = 2;
+        enabled = 1;
+        break;
     }
     WriteByte(image, kWepModeField, mode);
     WriteByte(image, kWepEnabledField, enabled);
@@ -240,8 +242,6 @@ bool WriteMacTable(ConfigImage& image, std::span<const MacAddress> entries) {
 void SwitchMacControlOff(ConfigImage& image) { WriteByte(image, kMacEnabledField, 0); }
 
 std::string ReadFirmwareDate(const FirmwareBlock& block) { return ReadText(Bytes(block, kFirmwareDateField)); }
-std::string ReadFirmwareVersion(const FirmwareBlock& block) {
-    return ReadText(Bytes(block, kFirmwareVersionField));
-}
+std::string ReadFirmwareVersion(const FirmwareBlock& block) { return ReadText(Bytes(block, kFirmwareVersionField)); }
 
 }  // namespace aputil

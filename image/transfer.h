@@ -16,7 +16,7 @@ namespace aputil {
 // Chunking.
 inline constexpr size_t kBlockChunkSize = 512;
 inline constexpr size_t kBlockRequestSize = 16 + kBlockChunkSize;  // header + one chunk
-inline constexpr size_t kBlockReplySize = 16 + 1024;                // device header + largest data
+inline constexpr size_t kBlockReplySize = 16 + 1024;               // device header + largest data
 
 // Reply wait per send that BlockOp sets: the finish request is not expected to
 // be answered, so it only gets a token wait.

@@ -44,8 +44,7 @@ protected:
 class ByteReader : public detail::ByteCursor<const uint8_t> {
 public:
     constexpr ByteReader(const uint8_t* data, size_t size) noexcept : ByteCursor(data, size) {}
-    constexpr explicit ByteReader(std::span<const uint8_t> bytes) noexcept
-        : ByteCursor(bytes.data(), bytes.size()) {}
+    constexpr explicit ByteReader(std::span<const uint8_t> bytes) noexcept : ByteCursor(bytes.data(), bytes.size()) {}
 
     [[nodiscard]] constexpr size_t size() const noexcept { return size_; }
     [[nodiscard]] constexpr size_t remaining() const noexcept { return ok_ ? size_ - pos_ : 0; }

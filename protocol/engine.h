@@ -12,7 +12,7 @@ namespace aputil {
 
 struct ProtocolParameters {
     int32_t maxFrameSize = 1500;
-    uint8_t retryCount = 0;  // repeats after the first send
+    uint8_t retryCount = 0;    // repeats after the first send
     uint16_t timeoutMs = 100;  // reply wait per send
 };
 extern ProtocolParameters protocolParameters;
@@ -66,7 +66,7 @@ inline constexpr int kReplySpinUs = 200;
 // PollingPkt interval is 10 ms); tests install a fake clock and pump.
 inline constexpr int kPollIntervalMs = 10;
 using PumpHook = void (*)();
-using ClockHook = uint64_t (*)();  // monotonic milliseconds
+using ClockHook = uint64_t (*)();   // monotonic milliseconds
 void SetPumpHook(PumpHook hook);    // nullptr: no pumping
 void SetClockHook(ClockHook hook);  // nullptr: the steady clock
 

@@ -22,8 +22,7 @@ constexpr Crc16Tables MakeCrc16Tables() {
         t[0][i] = static_cast<uint16_t>(crc);
     }
     for (size_t k = 1; k < t.size(); ++k)
-        for (unsigned i = 0; i < 256; ++i)
-            t[k][i] = static_cast<uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
+        for (unsigned i = 0; i < 256; ++i) t[k][i] = static_cast<uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
     return t;
 }
 constexpr Crc16Tables kCrc16Tables = MakeCrc16Tables();
@@ -115,11 +114,11 @@ enum class Field : uint8_t {
     BrowseAnswers,  // attributes[0..4]
     Ids,
     AttributeList,
-    Name,           // with its zero byte
-    Credentials,    // user and password attributes, for SESSION_LOGIN only
-    DataSize,       // data.size() as a u16
+    Name,         // with its zero byte
+    Credentials,  // user and password attributes, for SESSION_LOGIN only
+    DataSize,     // data.size() as a u16
     Data,
-    DataIfOk,       // data, only when status is 0
+    DataIfOk,  // data, only when status is 0
     CountedData,
 };
 
@@ -152,22 +151,53 @@ constexpr BodyLayout kBodyLayouts[] = {
 
 void WriteField(FrameWriter& w, Field field, const FrameFields& f) {
     switch (field) {
-    case End: break;
-    case Session: w.u16(f.session); break;
-    case Status: w.u16(f.status); break;
-    case Handle: w.u16(f.handle); break;
-    case Subtype: w.u16(f.subtype); break;
-    case Value1: w.u16(f.value1); break;
-    case Value2: w.u16(f.value2); break;
-    case Mode: w.u8(f.mode); break;
-    case Length: w.u16(f.length); break;
-    case Position: w.u32(f.position); break;
-    case Value: w.u32(f.value); break;
-    case BrowseFilters: w.attributes(f.attributes, 3); break;
-    case BrowseAnswers: w.attributes(f.attributes, 5); break;
-    case Ids: w.idList(f.ids); break;
-    case AttributeList: w.attributeList(f.attributeList); break;
-    case Name: w.text(f.name); break;
+    case End:
+        break;
+    case Session:
+        w.u16(f.session);
+        break;
+    case Status:
+        w.u16(f.status);
+        break;
+    case Handle:
+        w.u16(f.handle);
+        break;
+    case Subtype:
+        w.u16(f.subtype);
+        break;
+    case Value1:
+        w.u16(f.value1);
+        break;
+    case Value2:
+        w.u16(f.value2);
+        break;
+    case Mode:
+        w.u8(f.mode);
+        break;
+    case Length:
+        w.u16(f.length);
+        break;
+    case Position:
+        w.u32(f.position);
+        break;
+    case Value:
+        w.u32(f.value);
+        break;
+    case BrowseFilters:
+        w.attributes(f.attributes, 3);
+        break;
+    case BrowseAnswers:
+        w.attributes(f.attributes, 5);
+        break;
+    case Ids:
+        w.idList(f.ids);
+        break;
+    case AttributeList:
+        w.attributeList(f.attributeList);
+        break;
+    case Name:
+        w.text(f.name);
+        break;
     case Credentials:
         if (f.subtype == SESSION_LOGIN) {
             w.attribute(TextAttribute(ATTR_USER, f.user));
@@ -178,11 +208,15 @@ void WriteField(FrameWriter& w, Field field, const FrameFields& f) {
         if (f.data.size() > 0xFFFF) return w.refuse();
         w.u16(static_cast<uint16_t>(f.data.size()));
         break;
-    case Data: w.bytes(f.data); break;
+    case Data:
+        w.bytes(f.data);
+        break;
     case DataIfOk:
         if (f.status == 0) w.bytes(f.data);
         break;
-    case CountedData: w.counted(f.data); break;
+    case CountedData:
+        w.counted(f.data);
+        break;
     }
 }
 

@@ -184,7 +184,7 @@ struct BlockHeader {
     uint32_t offset = 0;
     uint32_t length = 0;
 
-    void Write(uint8_t* out) const noexcept;                       // 16 bytes, reserved bytes 0
+    void Write(uint8_t* out) const noexcept;  // 16 bytes, reserved bytes 0
     static std::optional<BlockHeader> Read(std::span<const uint8_t> in) noexcept;
 };
 

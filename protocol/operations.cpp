@@ -221,12 +221,11 @@ SessionOutcome RequestOnSession(int& busy, PendingReply& pending, uint16_t sessi
 }
 
 // Reads the session field of a reply body and checks the common match rules.
-bool MatchesSessionReply(int busy, const PendingReply& pending, const PeerAddress& sender,
-                         const FrameHeader& header, ByteReader& body) {
+bool MatchesSessionReply(int busy, const PendingReply& pending, const PeerAddress& sender, const FrameHeader& header,
+                         ByteReader& body) {
     if (!busy || pending.matched) return false;
     const uint16_t session = body.u16be();
-    return body.ok() && sender == pending.peer && header.sequence == pending.sequence &&
-           session == pending.session;
+    return body.ok() && sender == pending.peer && header.sequence == pending.sequence && session == pending.session;
 }
 
 void Complete(PendingReply& pending, int status) {
@@ -464,8 +463,7 @@ int Browse(const Attribute& vendor, const Attribute& product, const Attribute& m
 int BrowseChannels(const Attribute& vendor, const Attribute& product, const Attribute& model, BrowseRecord* records,
                    int capacity, int* counts, int channels) {
     if (browseBusy) return STATUS_BUSY;
-    if (records == nullptr || counts == nullptr || capacity <= 0 || channels <= 0 ||
-        channels > theAdapter.channelCount)
+    if (records == nullptr || counts == nullptr || capacity <= 0 || channels <= 0 || channels > theAdapter.channelCount)
         return STATUS_FAILED;
     const Attribute filters[3] = {vendor, product, model};
     FrameFields fields;
@@ -564,8 +562,7 @@ int Logout(uint16_t session) {
     return STATUS_OK;
 }
 
-int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData,
-                 size_t& replyLength) {
+int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData, size_t& replyLength) {
     const auto fill = [&](FrameFields& fields) {
         if (data == nullptr && length != 0) return false;
         fields.data = std::span<const uint8_t>(data, length);
@@ -635,8 +632,7 @@ int HandleClose(uint16_t session, uint16_t handle) {
     return RequestOnSession(handleCloseBusy, handleClosePending, session, MSG_HANDLE_CLOSE, fill, prepare).status;
 }
 
-int HandleRead(uint16_t session, uint16_t handle, uint32_t position, uint8_t* buffer, size_t capacity,
-               size_t& length) {
+int HandleRead(uint16_t session, uint16_t handle, uint32_t position, uint8_t* buffer, size_t capacity, size_t& length) {
     length = 0;
     if (buffer == nullptr) capacity = 0;
     const auto fill = [&](FrameFields& fields) {

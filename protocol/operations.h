@@ -65,8 +65,7 @@ int Logout(uint16_t session);
 // valid until the next block request; replyLength is 0 unless a reply carried
 // data. A reply announcing 1024 data bytes or more, or more than its frame
 // holds, is STATUS_FAILED with nothing copied.
-int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData,
-                 size_t& replyLength);
+int BlockRequest(uint16_t session, const uint8_t* data, size_t length, const uint8_t*& replyData, size_t& replyLength);
 // A block reply that matches an exchange already answered (sender, sequence
 // and session) but differs from the reply taken in its status, count or data
 // is a conflict: somebody besides the AP answered, and the reply taken cannot
@@ -80,8 +79,7 @@ int GetAttributes(uint16_t session, const uint16_t* ids, uint8_t* buffer, size_t
 int SetAttributes(uint16_t session, const uint8_t* list, size_t listLength);
 int HandleOpen(uint16_t session, const char* name, uint8_t mode, uint16_t& handle, uint32_t& value);
 int HandleClose(uint16_t session, uint16_t handle);
-int HandleRead(uint16_t session, uint16_t handle, uint32_t position, uint8_t* buffer, size_t capacity,
-               size_t& length);
+int HandleRead(uint16_t session, uint16_t handle, uint32_t position, uint8_t* buffer, size_t capacity, size_t& length);
 int HandleWrite(uint16_t session, uint16_t handle, uint32_t position, const uint8_t* data, size_t length);
 
 // Answers an AP's SESSION_CHECK for session s, with the check's own sequence.

@@ -102,10 +102,12 @@ int PacketDriver::DrainChannel(int channel, ChannelSink sink, void* context) {
         ChannelSink sink;
         void* context;
     } tag{sink, context};
-    return Drain([](void* c, const uint8_t* frame, size_t length) {
-        auto* t = static_cast<Tag*>(c);
-        t->sink(t->context, 0, frame, length);
-    }, &tag);
+    return Drain(
+        [](void* c, const uint8_t* frame, size_t length) {
+            auto* t = static_cast<Tag*>(c);
+            t->sink(t->context, 0, frame, length);
+        },
+        &tag);
 }
 
 bool PacketDriver::SendOn(int channel, const uint8_t* frame, size_t length) {
@@ -180,9 +182,9 @@ bool CAdapter::OpenAdapter(int position) {
         if (error == OpenError::NoPrivilege && !privilegeReported_) {
             privilegeReported_ = true;
             std::fprintf(stderr,
-                "aputil: no permission to capture on %s: run as root or give the program CAP_NET_RAW, "
-                "e.g. sudo setcap cap_net_raw+ep %s\n",
-                name.c_str(), PrivilegedProgram().c_str());
+                         "aputil: no permission to capture on %s: run as root or give the program CAP_NET_RAW, "
+                         "e.g. sudo setcap cap_net_raw+ep %s\n",
+                         name.c_str(), PrivilegedProgram().c_str());
         }
         return false;
     }
@@ -271,10 +273,13 @@ int CAdapter::OpenBrowseChannels() {
     } check{this, names, macs};
     // One after another, the opens would cost tens of milliseconds each before
     // the browse window starts; each check and filter goes with its open.
-    driver_->OpenCheckedChannels(count, slots, names, openedAt, errors, [](void* context, int i) {
-        auto* c = static_cast<Check*>(context);
-        return c->self->ReadyChannel(i, c->names[i], c->macs[i]);
-    }, &check);
+    driver_->OpenCheckedChannels(
+        count, slots, names, openedAt, errors,
+        [](void* context, int i) {
+            auto* c = static_cast<Check*>(context);
+            return c->self->ReadyChannel(i, c->names[i], c->macs[i]);
+        },
+        &check);
     int opened = 0;
     for (int i = 0; i < count; ++i) {
         if (!openedAt[i] && errors[i] == OpenError::NoPrivilege) privilegeReported_ = true;

@@ -19,7 +19,7 @@ inline constexpr int kReadSlotCount = 128;
 inline constexpr size_t kReadSlotBufferSize = 1600;
 inline constexpr size_t kReadSlotSize = 1656;  // 56-byte header + frame buffer
 inline constexpr uint32_t SLOT_IDLE = 128;
-inline constexpr int kArpHrdEther = 1;  // ARPHRD_ETHER
+inline constexpr int kArpHrdEther = 1;    // ARPHRD_ETHER
 inline constexpr int kSnapLength = 1600;  // >= 1514: a whole Ethernet frame without FCS
 
 // Length of the receive filter that BuildFilterProgram writes.

@@ -41,7 +41,7 @@ std::string ProgramFolder() {
 }
 
 bool Executable(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
@@ -305,10 +305,17 @@ bool LinkDriver::Opened(int channel, const std::string& name, const Message& rep
     error = OpenError::Other;
     if (reply.slot != channel) return false;
     switch (reply.result) {
-    case OPEN_OK: break;
-    case OPEN_NO_PRIVILEGE: privilegeRefused_ = true; error = OpenError::NoPrivilege; return false;
-    case OPEN_NO_DEVICE: error = OpenError::NoSuchDevice; return false;
-    default: return false;
+    case OPEN_OK:
+        break;
+    case OPEN_NO_PRIVILEGE:
+        privilegeRefused_ = true;
+        error = OpenError::NoPrivilege;
+        return false;
+    case OPEN_NO_DEVICE:
+        error = OpenError::NoSuchDevice;
+        return false;
+    default:
+        return false;
     }
     Channel& c = channels_[channel];
     c.open = true;
@@ -328,8 +335,7 @@ void LinkDriver::CloseChannel(int channel) {
 }
 
 bool LinkDriver::SetChannelFilter(int channel, const sock_filter* program, size_t instructions) {
-    return channel >= 0 && channel < kMaxChannels && channels_[channel].open && program != nullptr &&
-           instructions > 0;
+    return channel >= 0 && channel < kMaxChannels && channels_[channel].open && program != nullptr && instructions > 0;
 }
 
 bool LinkDriver::PollBriefly(int us) {
@@ -360,10 +366,13 @@ int LinkDriver::Drain(void (*sink)(void* context, const uint8_t* frame, size_t l
         void (*sink)(void*, const uint8_t*, size_t);
         void* context;
     } tag{sink, context};
-    return DrainTagged(0, [](void* c, int, const uint8_t* frame, size_t length) {
-        auto* t = static_cast<Tag*>(c);
-        t->sink(t->context, frame, length);
-    }, &tag);
+    return DrainTagged(
+        0,
+        [](void* c, int, const uint8_t* frame, size_t length) {
+            auto* t = static_cast<Tag*>(c);
+            t->sink(t->context, frame, length);
+        },
+        &tag);
 }
 
 int LinkDriver::DrainTagged(int only, ChannelSink sink, void* context) {

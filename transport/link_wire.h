@@ -37,7 +37,7 @@ namespace aputil::link {
 inline constexpr int kSocketFd = 3;
 // Open channels at once: one per usable adapter.
 inline constexpr int kMaxChannels = 100;
-inline constexpr size_t kMaxNameLength = 15;  // IFNAMSIZ - 1
+inline constexpr size_t kMaxNameLength = 15;             // IFNAMSIZ - 1
 inline constexpr size_t kMinFrame = kEthHeaderSize + 1;  // and at least one payload byte
 inline constexpr size_t kMaxFrame = kEthMaxFrame;
 // Largest message either way: a LIST_REPLY of kMaxChannels adapters.

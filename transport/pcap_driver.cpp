@@ -171,8 +171,7 @@ public:
     }
 
     bool SetFilter(const sock_filter* program, size_t instructions) override {
-        if (capture_ == nullptr || program == nullptr || instructions == 0 || instructions > BPF_MAXINSNS)
-            return false;
+        if (capture_ == nullptr || program == nullptr || instructions == 0 || instructions > BPF_MAXINSNS) return false;
         std::vector<bpf_insn> code(instructions);
         for (size_t i = 0; i < instructions; ++i)
             code[i] = bpf_insn{program[i].code, program[i].jt, program[i].jf, program[i].k};
@@ -195,8 +194,7 @@ public:
             if (rc < 0 && errno == EINTR) continue;
             // The capture is in error (interface gone or down): nothing will
             // arrive, and returning at once would make the caller spin.
-            Pause(static_cast<int>(
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+            Pause(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
             return false;
         }
     }
@@ -226,8 +224,8 @@ public:
         OpenCheckedChannels(count, channels, names, opened, errors, nullptr, nullptr);
     }
 
-    void OpenCheckedChannels(int count, const int* channels, const std::string* names, bool* opened,
-                             OpenError* errors, OpenCheck check, void* context) override {
+    void OpenCheckedChannels(int count, const int* channels, const std::string* names, bool* opened, OpenError* errors,
+                             OpenCheck check, void* context) override {
         // libpcap's list of promiscuous captures to undo at exit is not safe across threads.
         if (promiscuous_ || count < 2) {
             PacketDriver::OpenChannels(count, channels, names, opened, errors);
@@ -304,10 +302,12 @@ public:
             void* context;
             int channel;
         } tag{sink, context, channel};
-        return capture->Drain([](void* c, const uint8_t* frame, size_t length) {
-            auto* t = static_cast<Tag*>(c);
-            t->sink(t->context, t->channel, frame, length);
-        }, &tag);
+        return capture->Drain(
+            [](void* c, const uint8_t* frame, size_t length) {
+                auto* t = static_cast<Tag*>(c);
+                t->sink(t->context, t->channel, frame, length);
+            },
+            &tag);
     }
 
     bool SendOn(int channel, const uint8_t* frame, size_t length) override {

@@ -18,9 +18,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QProxyStyle>
 #include <QRadioButton>
-#include <QMouseEvent>
 #include <QScreen>
 #include <QStyleHints>
 #include <QThread>
@@ -111,33 +111,33 @@ protected:
         if (widget == nullptr || widget->window() != &form_) return false;
         const auto* mouse = static_cast<QMouseEvent*>(event);
         switch (type) {
-            case QEvent::MouseButtonPress: {
-                const auto at = static_cast<qint64>(mouse->timestamp());
-                const bool secondOfDouble =
-                    havePress_ && pressSerial_ != pageSerial_ && at >= lastPressAt_ &&
-                    at - lastPressAt_ <= QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
-                    (mouse->globalPosition() - lastPressPos_).manhattanLength() <=
-                        QGuiApplication::styleHints()->startDragDistance();
-                havePress_ = true;
-                lastPressAt_ = at;
-                lastPressPos_ = mouse->globalPosition();
-                if (secondOfDouble) {
-                    eatingClick_ = true;
-                    return true;
-                }
-                eatingClick_ = false;
-                pressSerial_ = pageSerial_;
-                return false;
-            }
-            case QEvent::MouseButtonDblClick:
-                return eatingClick_ || pressSerial_ != pageSerial_;
-            default:  // release
-                if (!eatingClick_ && pressSerial_ == pageSerial_) return false;
-                eatingClick_ = false;
-                // A button pressed on the page that went away must not stay
-                // down and fire when it comes back.
-                if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->setDown(false);
+        case QEvent::MouseButtonPress: {
+            const auto at = static_cast<qint64>(mouse->timestamp());
+            const bool secondOfDouble =
+                havePress_ && pressSerial_ != pageSerial_ && at >= lastPressAt_ &&
+                at - lastPressAt_ <= QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
+                (mouse->globalPosition() - lastPressPos_).manhattanLength() <=
+                    QGuiApplication::styleHints()->startDragDistance();
+            havePress_ = true;
+            lastPressAt_ = at;
+            lastPressPos_ = mouse->globalPosition();
+            if (secondOfDouble) {
+                eatingClick_ = true;
                 return true;
+            }
+            eatingClick_ = false;
+            pressSerial_ = pageSerial_;
+            return false;
+        }
+        case QEvent::MouseButtonDblClick:
+            return eatingClick_ || pressSerial_ != pageSerial_;
+        default:  // release
+            if (!eatingClick_ && pressSerial_ == pageSerial_) return false;
+            eatingClick_ = false;
+            // A button pressed on the page that went away must not stay
+            // down and fire when it comes back.
+            if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->setDown(false);
+            return true;
         }
     }
 
@@ -149,27 +149,27 @@ private:
 
     static bool IsUserInput(QEvent::Type type) {
         switch (type) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::MouseMove:
-            case QEvent::Wheel:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::ShortcutOverride:
-            case QEvent::Shortcut:
-            case QEvent::ContextMenu:
-            case QEvent::InputMethod:
-            case QEvent::TouchBegin:
-            case QEvent::TouchUpdate:
-            case QEvent::TouchEnd:
-            case QEvent::TouchCancel:
-            case QEvent::TabletPress:
-            case QEvent::TabletMove:
-            case QEvent::TabletRelease:
-                return true;
-            default:
-                return false;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::InputMethod:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+        case QEvent::TabletPress:
+        case QEvent::TabletMove:
+        case QEvent::TabletRelease:
+            return true;
+        default:
+            return false;
         }
     }
 
@@ -308,8 +308,9 @@ void TForm1::LoadPictures() {
 // Reads "message.txt" from the current directory; without one there, the copy
 // beside the program, then the one installed in the shared data folder.
 bool TForm1::LoadCatalogue() {
-    return LoadMessageCatalogueFromFolders(DataFolders(QFile::encodeName(QDir::currentPath()).toStdString(),
-        QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()));
+    return LoadMessageCatalogueFromFolders(
+        DataFolders(QFile::encodeName(QDir::currentPath()).toStdString(),
+                    QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()));
 }
 
 void TForm1::SetPasswordChar(QChar c) {
@@ -449,18 +450,18 @@ void TForm1::KeepCatalogueTexts() {
     for (const auto& [key, member] : table) kept.*member = CatalogueText(key).value_or(QString());
     // Added for the apply pages: a failed image write must never pass silently,
     // so this one has a built-in text when the catalogue lacks it.
-    kept.writeFail = CatalogueText("WRITE_FAIL").value_or(
-        QStringLiteral("The settings could not be written to the access point."));
+    kept.writeFail =
+        CatalogueText("WRITE_FAIL").value_or(QStringLiteral("The settings could not be written to the access point."));
     // Likewise for a text the image cannot hold: nothing was sent, so the
     // write failure's words would be wrong.
-    kept.textNotStorable = CatalogueText("TEXT_NOT_STORABLE").value_or(
-        QStringLiteral("A text holds a character the access point cannot store."));
+    kept.textNotStorable = CatalogueText("TEXT_NOT_STORABLE")
+                               .value_or(QStringLiteral("A text holds a character the access point cannot store."));
 }
 
 void TForm1::LoadButtonImages() {
     const std::pair<TImageButton*, const char*> table[] = {
-        {BitBtn1, "info.bmp"},    {BitBtn2, "security.bmp"}, {BitBtn3, "about.bmp"},  {BitBtn5, "LOGIN.bmp"},
-        {BitBtn6, "exit.bmp"},    {BitBtn7, "setup.bmp"},    {BitBtn9, "setup.bmp"},  {BitBtn18, "cancel.bmp"},
+        {BitBtn1, "info.bmp"},    {BitBtn2, "security.bmp"}, {BitBtn3, "about.bmp"}, {BitBtn5, "LOGIN.bmp"},
+        {BitBtn6, "exit.bmp"},    {BitBtn7, "setup.bmp"},    {BitBtn9, "setup.bmp"}, {BitBtn18, "cancel.bmp"},
         {BitBtn20, "cancel.bmp"}, {BitBtn19, "apply.bmp"},   {BitBtn8, "apply.bmp"},
     };
     for (const auto& [button, file] : table) button->LoadStrip(QString::fromLatin1(file), 4);

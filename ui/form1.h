@@ -64,7 +64,7 @@ struct KeptTexts {
     QString wep64;
     QString wep128;
     QString warningMsg;
-    QString writeFail;  // "WRITE_FAIL": an apply could not write the image
+    QString writeFail;        // "WRITE_FAIL": an apply could not write the image
     QString textNotStorable;  // "TEXT_NOT_STORABLE": a field holds a character the image cannot
 };
 

@@ -20,11 +20,11 @@
 #include "app/gui/image_button.h"
 #include "app/gui/uinterface.h"
 #include "app/textconv.h"
-#include "ui/form1.h"
-#include "ui/key_rules.h"
 #include "image/transfer.h"
 #include "protocol/engine.h"
 #include "transport/adapter.h"
+#include "ui/form1.h"
+#include "ui/key_rules.h"
 #include "ui/widgets.h"
 
 namespace aputil {
@@ -87,8 +87,7 @@ void TForm1::BuildLoginPage() {
     Edit1->setAccessibleName(QStringLiteral("Password"));
     // Typed keys are filtered in Edit1KeyPress; this also keeps out what
     // arrives by other roads (an input method's text).
-    Edit1->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[\\x20-\\x7e]*")), Edit1));
+    Edit1->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[\\x20-\\x7e]*")), Edit1));
     Edit1->installEventFilter(this);
 
     BitBtn5 = new TImageButton(QStringLiteral("Login"), Panel1);
@@ -217,8 +216,8 @@ void TForm1::BrowseEveryAdapter() {
         static std::vector<int> channelCounts;
         channelReplies.resize(static_cast<size_t>(channels) * kBrowseCapacity);
         channelCounts.assign(static_cast<size_t>(channels), 0);
-        const int status =
-            BrowseChannels(vendor, product, model, channelReplies.data(), kBrowseCapacity, channelCounts.data(), channels);
+        const int status = BrowseChannels(vendor, product, model, channelReplies.data(), kBrowseCapacity,
+                                          channelCounts.data(), channels);
         QCoreApplication::processEvents();
         if (status == STATUS_OK) {
             for (int c = 0; c < channels && accessPointCount < kBrowseCapacity; ++c) {

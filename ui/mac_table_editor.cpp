@@ -12,9 +12,9 @@
 
 #include "app/gui/image_button.h"
 #include "app/textconv.h"
-#include "ui/form1.h"
 #include "image/layout.h"
 #include "image/transfer.h"
+#include "ui/form1.h"
 #include "ui/security_input.h"
 #include "ui/widgets.h"
 

@@ -24,12 +24,12 @@ inline bool IsKeyChar(KeyCharClass accepted, QChar c) {
     const char16_t u = c.unicode();
     const bool digit = u >= u'0' && u <= u'9';
     switch (accepted) {
-        case KeyCharClass::Any:
-            return true;
-        case KeyCharClass::Ascii:
-            return digit || (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z');
-        case KeyCharClass::Hex:
-            return digit || (u >= u'A' && u <= u'F') || (u >= u'a' && u <= u'f');
+    case KeyCharClass::Any:
+        return true;
+    case KeyCharClass::Ascii:
+        return digit || (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z');
+    case KeyCharClass::Hex:
+        return digit || (u >= u'A' && u <= u'F') || (u >= u'a' && u <= u'f');
     }
     return false;
 }
@@ -41,13 +41,13 @@ inline bool IsKeyChar(KeyCharClass accepted, QChar c) {
 // is a control character and is refused.
 inline bool IsKeyRefused(const QKeyEvent* event, KeyCharClass accepted) {
     switch (event->key()) {
-        case Qt::Key_Backspace:
-        case Qt::Key_Delete:
-        case Qt::Key_Tab:
-        case Qt::Key_Backtab:
-            return false;
-        default:
-            break;
+    case Qt::Key_Backspace:
+    case Qt::Key_Delete:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        return false;
+    default:
+        break;
     }
     if (accepted == KeyCharClass::Any || IsEditingShortcut(event)) return false;
     const QString text = event->text();

@@ -21,12 +21,12 @@
 #include "app/gui/uinterface.h"
 #include "app/settings.h"
 #include "app/textconv.h"
-#include "ui/controls.h"
-#include "ui/form1.h"
-#include "ui/security_input.h"
 #include "image/layout.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
+#include "ui/controls.h"
+#include "ui/form1.h"
+#include "ui/security_input.h"
 #include "ui/widgets.h"
 
 namespace aputil {
@@ -155,8 +155,7 @@ void TForm1::BuildSecurityPage() {
     for (int k = 0; k < 4; ++k) {
         const int y = 20 + 26 * k;
         const QString rowName = QStringLiteral("RadioButton%1").arg(5 + k);
-        *rows[k] = MakeRadio(GroupBox4, rowName.toLatin1().constData(), QStringLiteral("key%1").arg(k + 1), 8,
-                             y + 1);
+        *rows[k] = MakeRadio(GroupBox4, rowName.toLatin1().constData(), QStringLiteral("key%1").arg(k + 1), 8, y + 1);
         int x = 72;
         for (int s = 0; s < 6; ++s) {
             const int number = 6 * k + s + 1;
@@ -166,8 +165,7 @@ void TForm1::BuildSecurityPage() {
             segment->setFont(fixed);
             // A key is never readable on screen, so it is not copied out either.
             segment->setContextMenuPolicy(Qt::NoContextMenu);
-            segment->setValidator(
-                new KeyCharValidator([this, number] { return SegmentCharClass(number); }, segment));
+            segment->setValidator(new KeyCharValidator([this, number] { return SegmentCharClass(number); }, segment));
             GreyWhenDisabled(segment);
             MaskEdit[static_cast<size_t>(number - 1)] = segment;
             x += kSegmentWidth[s] + 4;
@@ -279,24 +277,24 @@ namespace {
 
 TForm1::EncryptionMode ModeOfState(WepState state) {
     switch (state) {
-        case WepState::Wep64:
-            return TForm1::EncryptionMode::Wep64;
-        case WepState::Wep128:
-            return TForm1::EncryptionMode::Wep128;
-        case WepState::Disabled:
-            break;
+    case WepState::Wep64:
+        return TForm1::EncryptionMode::Wep64;
+    case WepState::Wep128:
+        return TForm1::EncryptionMode::Wep128;
+    case WepState::Disabled:
+        break;
     }
     return TForm1::EncryptionMode::Disabled;
 }
 
 WepState StateOfMode(TForm1::EncryptionMode mode) {
     switch (mode) {
-        case TForm1::EncryptionMode::Wep64:
-            return WepState::Wep64;
-        case TForm1::EncryptionMode::Wep128:
-            return WepState::Wep128;
-        case TForm1::EncryptionMode::Disabled:
-            break;
+    case TForm1::EncryptionMode::Wep64:
+        return WepState::Wep64;
+    case TForm1::EncryptionMode::Wep128:
+        return WepState::Wep128;
+    case TForm1::EncryptionMode::Disabled:
+        break;
     }
     return WepState::Disabled;
 }
@@ -355,15 +353,15 @@ void TForm1::BitBtn9Click() {
         const QSignalBlocker b9(RadioButton9), b1(RadioButton1), b4(RadioButton4);
         const QSignalBlocker b10(RadioButton10), b11(RadioButton11);
         switch (mode) {
-            case EncryptionMode::Disabled:
-                RadioButton9->setChecked(true);
-                break;
-            case EncryptionMode::Wep64:
-                RadioButton1->setChecked(true);
-                break;
-            case EncryptionMode::Wep128:
-                RadioButton4->setChecked(true);
-                break;
+        case EncryptionMode::Disabled:
+            RadioButton9->setChecked(true);
+            break;
+        case EncryptionMode::Wep64:
+            RadioButton1->setChecked(true);
+            break;
+        case EncryptionMode::Wep128:
+            RadioButton4->setChecked(true);
+            break;
         }
         RadioButton11->setChecked(true);
     }
@@ -439,8 +437,8 @@ void TForm1::BitBtn19Click() {
     // refusal leaves the image as it was.
     const EncryptionMode mode = SelectedEncryptionMode();
     const int keyRow = CheckedKeyRow();
-    const int keyBytes = mode == EncryptionMode::Wep64 ? static_cast<int>(kWepKeyBytes64)
-                                                       : static_cast<int>(kWepKeyBytes128);
+    const int keyBytes =
+        mode == EncryptionMode::Wep64 ? static_cast<int>(kWepKeyBytes64) : static_cast<int>(kWepKeyBytes128);
     std::string keyText;
     if (mode != EncryptionMode::Disabled) {
         editedKeyIndex = keyRow;

@@ -16,13 +16,13 @@
 #include "app/gui/uinterface.h"
 #include "app/settings.h"
 #include "app/textconv.h"
-#include "ui/controls.h"
-#include "ui/form1.h"
-#include "ui/key_rules.h"
-#include "ui/image_text.h"
 #include "image/layout.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
+#include "ui/controls.h"
+#include "ui/form1.h"
+#include "ui/image_text.h"
+#include "ui/key_rules.h"
 #include "ui/widgets.h"
 
 namespace aputil {

@@ -9,10 +9,10 @@
 
 #include "app/gui/image_button.h"
 #include "app/textconv.h"
+#include "image/layout.h"
 #include "ui/controls.h"
 #include "ui/form1.h"
 #include "ui/image_text.h"
-#include "image/layout.h"
 #include "ui/widgets.h"
 
 namespace aputil {
@@ -117,9 +117,15 @@ void TForm1::FillInformationPage() {
 
 void TForm1::FillSecurityStatusPage() {
     switch (ReadWepState(configImage)) {
-        case WepState::Disabled: Label25->setText(kept.disabled); break;
-        case WepState::Wep64: Label25->setText(kept.wep64); break;
-        case WepState::Wep128: Label25->setText(kept.wep128); break;
+    case WepState::Disabled:
+        Label25->setText(kept.disabled);
+        break;
+    case WepState::Wep64:
+        Label25->setText(kept.wep64);
+        break;
+    case WepState::Wep128:
+        Label25->setText(kept.wep128);
+        break;
     }
 
     ListView1->clear();

@@ -8,9 +8,9 @@
 #include <array>
 
 #include "app/gui/image_button.h"
-#include "ui/form1.h"
 #include "image/layout.h"
 #include "image/transfer.h"
+#include "ui/form1.h"
 #include "ui/security_input.h"
 #include "ui/widgets.h"
 
@@ -26,9 +26,7 @@ constexpr int kAsciiSegment3Length = 3;   // 5 + 5 + 3 = 13 characters
 constexpr QChar kFillChar = QLatin1Char('1');
 
 // The lower-case hexadecimal digits of each character code (Latin-1).
-QString HexOfCodes(const QString& text) {
-    return QString::fromLatin1(text.toLatin1().toHex());
-}
+QString HexOfCodes(const QString& text) { return QString::fromLatin1(text.toLatin1().toHex()); }
 
 // The 13 key bytes of a slot as 26 lower-case hexadecimal digits.
 QString StoredKeyDigits(int slot) {
@@ -40,9 +38,7 @@ QString StoredKeyDigits(int slot) {
 
 }  // namespace
 
-QLineEdit* TForm1::KeySegment(int key, int s) const {
-    return MaskEdit[static_cast<size_t>(6 * key + s - 1)];
-}
+QLineEdit* TForm1::KeySegment(int key, int s) const { return MaskEdit[static_cast<size_t>(6 * key + s - 1)]; }
 
 void TForm1::RadioButton5Click() {
     if (RadioButton5->isChecked()) editedKeyIndex = 0;
@@ -74,12 +70,12 @@ KeyCharClass TForm1::SegmentCharClass(int number) const {
     // Segments 4 to 6 only ever hold hexadecimal digits, in every row.
     if (s > 3) return KeyCharClass::Hex;
     switch (SelectedKeyFormat()) {
-        case KeyFormat::Ascii:
-            return KeyCharClass::Ascii;
-        case KeyFormat::Hex:
-            return KeyCharClass::Hex;
-        case KeyFormat::None:
-            break;
+    case KeyFormat::Ascii:
+        return KeyCharClass::Ascii;
+    case KeyFormat::Hex:
+        return KeyCharClass::Hex;
+    case KeyFormat::None:
+        break;
     }
     return KeyCharClass::Any;
 }
@@ -122,15 +118,15 @@ void TForm1::ApplyKeyEditorLayout(EncryptionMode mode, KeyFormat format) {
     const bool ascii = format == KeyFormat::Ascii;
     int enabledSegments = 0;
     switch (mode) {
-        case EncryptionMode::Disabled:
-            enabledSegments = 0;
-            break;
-        case EncryptionMode::Wep64:
-            enabledSegments = ascii ? 1 : 2;
-            break;
-        case EncryptionMode::Wep128:
-            enabledSegments = ascii ? 3 : 6;
-            break;
+    case EncryptionMode::Disabled:
+        enabledSegments = 0;
+        break;
+    case EncryptionMode::Wep64:
+        enabledSegments = ascii ? 1 : 2;
+        break;
+    case EncryptionMode::Wep128:
+        enabledSegments = ascii ? 3 : 6;
+        break;
     }
     const bool narrow = mode == EncryptionMode::Wep128 && ascii;
     for (int k = 0; k < 4; ++k) {

@@ -13,8 +13,8 @@ namespace aputil {
 
 QStringList ArtworkFolders() {
     const std::string programDir = QCoreApplication::instance() != nullptr
-        ? QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()
-        : std::string();
+                                       ? QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()
+                                       : std::string();
     QStringList folders;
     for (const std::string& folder : DataFolders(QFile::encodeName(QDir::currentPath()).toStdString(), programDir)) {
         folders << QFile::decodeName(QByteArray::fromStdString(folder)) + QStringLiteral("/img");

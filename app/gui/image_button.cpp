@@ -13,9 +13,7 @@ TImageButton::TImageButton(const QString& fallbackText, QWidget* parent)
     setAccessibleName(fallbackText);
 }
 
-bool TImageButton::LoadStrip(const QString& file, int faces) {
-    return SetStrip(LoadArtwork(file), faces, file);
-}
+bool TImageButton::LoadStrip(const QString& file, int faces) { return SetStrip(LoadArtwork(file), faces, file); }
 
 bool TImageButton::SetStrip(const QPixmap& strip, int faces, const QString& file) {
     if (strip.isNull() || faces < 3 || faces > 4 || strip.width() < faces) {

@@ -22,8 +22,7 @@ constexpr int kClientHeight = 128;
 TMessageForm::TMessageForm(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("MessageForm"));
     setWindowTitle(QStringLiteral("Warning"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setModal(true);
     setFixedSize(kClientWidth, kClientHeight);
 

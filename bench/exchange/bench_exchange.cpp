@@ -17,6 +17,7 @@
 // figure for bench/run, which compares them with the targets. Exits 1 when
 // the exchange allocated, or when a measurement could not run.
 
+#include <signal.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <signal.h>
 
 #include <sstream>
 #include <string>
@@ -122,7 +122,8 @@ void Resume(test::PeerProcess& peer) { kill(peer.Pid(), SIGCONT); }
 bool StartEchoPeer(test::PeerProcess& peer) {
     const std::string l2peer = test::Env("APUTIL_L2PEER");
     std::string line;
-    if (l2peer.empty() || !peer.Start(test::Env("APUTIL_NS_B"), PeerCommand({l2peer, "echo", test::Env("APUTIL_PEER_IF")})) ||
+    if (l2peer.empty() ||
+        !peer.Start(test::Env("APUTIL_NS_B"), PeerCommand({l2peer, "echo", test::Env("APUTIL_PEER_IF")})) ||
         !peer.WaitFor("ready", line, 10000)) {
         std::fprintf(stderr, "bench_exchange: l2peer echo did not start\n");
         return false;
@@ -170,9 +171,7 @@ struct Samples {
     std::vector<double> micros;
     size_t allocations = 0;
     size_t lost = 0;
-    Summary Summarize() {
-        return ::Summarize(micros, allocations, lost);
-    }
+    Summary Summarize() { return ::Summarize(micros, allocations, lost); }
 };
 
 // ---------------------------------------------------------------- raw L2 echo
@@ -247,8 +246,8 @@ bool OpenSession(ApSession& ap) {
         return false;
     }
     const uint8_t* info = reply + kBlockHeaderSize;
-    ap.imageAddress = uint32_t{info[20]} | uint32_t{info[21]} << 8 | uint32_t{info[22]} << 16 |
-                      uint32_t{info[23]} << 24;
+    ap.imageAddress =
+        uint32_t{info[20]} | uint32_t{info[21]} << 8 | uint32_t{info[22]} << 16 | uint32_t{info[23]} << 24;
     return true;
 }
 
@@ -328,8 +327,8 @@ bool MeasureBrowse(int runs, int aps, BrowseSummary& out) {
         auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
         wall.push_back(ms(t1 - t0));
         listed.push_back(count);
-        std::printf("  browse %2d: %3d of %d APs listed, %.1f ms (open %.1f, Browse %.1f, close %.1f)\n", i + 1,
-                    count, aps, wall.back(), ms(opened - t0), ms(browsed - opened), ms(t1 - browsed));
+        std::printf("  browse %2d: %3d of %d APs listed, %.1f ms (open %.1f, Browse %.1f, close %.1f)\n", i + 1, count,
+                    aps, wall.back(), ms(opened - t0), ms(browsed - opened), ms(t1 - browsed));
     }
     out.runs = runs;
     out.fewest = *std::min_element(listed.begin(), listed.end());
@@ -377,8 +376,8 @@ bool MeasureFlood(int waitMs, FloodSummary& out) {
     // A protocol header with the wrong magic: read, looked at and dropped.
     if (!flooder.Start(test::Env("APUTIL_NS_B"),
                        PeerCommand({l2peer, "send", test::Env("APUTIL_PEER_IF"), dst, "0xAAAA",
-                                    "0000000012340100200001000400000000000000000000000000000000000000",
-                                    "--count", "100000000"}))) {
+                                    "0000000012340100200001000400000000000000000000000000000000000000", "--count",
+                                    "100000000"}))) {
         std::fprintf(stderr, "bench_exchange: the flooder did not start\n");
         return false;
     }
@@ -517,11 +516,13 @@ int main(int argc, char** argv) {
     }
 
     std::printf("on %s, peers %s; echo, exchange and login + read alternating in 10 blocks\n",
-                theAdapter.usableName[0].c_str(), peerCpu < 0 ? "unpinned" : ("on core " + std::to_string(peerCpu)).c_str());
+                theAdapter.usableName[0].c_str(),
+                peerCpu < 0 ? "unpinned" : ("on core " + std::to_string(peerCpu)).c_str());
     Print("raw L2 echo (l2peer)", echoS);
     Print("block read exchange (apsim, 512 B)", exchangeS);
     std::printf("ratio exchange/echo p50: %.2f\n", exchangeS.p50 / echoS.p50);
-    const double perExchange = static_cast<double>(exchangeS.allocations) / static_cast<double>(exchangeS.samples + exchangeS.lost);
+    const double perExchange =
+        static_cast<double>(exchangeS.allocations) / static_cast<double>(exchangeS.samples + exchangeS.lost);
     std::printf("heap allocations per exchange: %g (%zu over %zu exchanges)\n", perExchange, exchangeS.allocations,
                 exchangeS.samples + exchangeS.lost);
     Summary linkS = linkExchange.Summarize();
@@ -542,8 +543,9 @@ int main(int argc, char** argv) {
     FloodSummary flood;
     const bool flooded = floodMs > 0 && MeasureFlood(floodMs, flood);
     if (flooded)
-        std::printf("silent AP under a junk flood: wait %.1f ms (of %d), %.0f frames/s arriving, longest pump gap %.1f ms\n",
-                    flood.waitMs, floodMs, flood.framesPerSecond, flood.longestGapMs);
+        std::printf(
+            "silent AP under a junk flood: wait %.1f ms (of %d), %.0f frames/s arriving, longest pump gap %.1f ms\n",
+            flood.waitMs, floodMs, flood.framesPerSecond, flood.longestGapMs);
     theAdapter.CloseAdapter();
 
     BrowseSummary browse;
@@ -556,9 +558,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "bench_exchange: the browse could not run\n");
             return 1;
         }
-        std::printf("APs listed per browse: fewest %d, most %d (of 100); wall time per browse: min %.1f ms, "
-                    "median %.1f ms, max %.1f ms\n",
-                    browse.fewest, browse.most, browse.fastestMs, browse.medianMs, browse.slowestMs);
+        std::printf(
+            "APs listed per browse: fewest %d, most %d (of 100); wall time per browse: min %.1f ms, "
+            "median %.1f ms, max %.1f ms\n",
+            browse.fewest, browse.most, browse.fastestMs, browse.medianMs, browse.slowestMs);
     }
 
     Result("echo_p50_us", echoS.p50);

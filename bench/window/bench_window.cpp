@@ -27,9 +27,9 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "ui/form1.h"
-#include "tests/ui/ui_support.h"
 
 namespace {
 
@@ -181,8 +181,7 @@ int main(int argc, char** argv) {
         QObject::connect(&form1, &TForm1::LoginSucceeded, [&] { loggedIn = true; });
         form1.BitBtn5->click();
         if (!WaitFor([&] { return loggedIn; }, 10000)) {
-            std::fprintf(stderr, "bench_window: login failed: %s\n",
-                         qPrintable(watcher.texts.join(QLatin1Char('|'))));
+            std::fprintf(stderr, "bench_window: login failed: %s\n", qPrintable(watcher.texts.join(QLatin1Char('|'))));
             return 1;
         }
         std::printf("window_peak_rss_kb %ld\n", PeakResidentKb());

@@ -138,7 +138,8 @@ protected:
         }));
     }
     static int Requests(const std::vector<LogLine>& log) {
-        return static_cast<int>(std::count_if(log.begin(), log.end(), [](const LogLine& l) { return l.Is("request"); }));
+        return static_cast<int>(
+            std::count_if(log.begin(), log.end(), [](const LogLine& l) { return l.Is("request"); }));
     }
 
     WireEnv env_;

@@ -81,15 +81,46 @@ TEST(BackupFile, DamagedFilesAreRefusedAndNothingIsTaken) {
         {"last byte missing", [](auto& f) { f.pop_back(); }, BackupError::Truncated},
         {"a byte too many", [](auto& f) { f.push_back(0); }, BackupError::BadLength},
         {"other magic", [](auto& f) { f[0] = 'X'; }, BackupError::BadMagic},
-        {"version 2", [](auto& f) { f[8] = 2; Reseal(f); }, BackupError::BadVersion},
-        {"date length 33", [](auto& f) { f[25] = 33; Reseal(f); }, BackupError::BadLength},
-        {"version length 385", [](auto& f) { f[26] = 0x81; f[27] = 1; Reseal(f); }, BackupError::BadLength},
+        {"version 2",
+         [](auto& f) {
+             f[8] = 2;
+             Reseal(f);
+         },
+         BackupError::BadVersion},
+        {"date length 33",
+         [](auto& f) {
+             f[25] = 33;
+             Reseal(f);
+         },
+         BackupError::BadLength},
+        {"version length 385",
+         [](auto& f) {
+             f[26] = 0x81;
+             f[27] = 1;
+             Reseal(f);
+         },
+         BackupError::BadLength},
         {"image byte flipped", [&](auto& f) { f[imageAt + 100] ^= 1; }, BackupError::BadChecksum},
         {"MAC changed", [](auto& f) { f[15] ^= 1; }, BackupError::BadChecksum},
-        {"CRC state 2", [](auto& f) { f[24] = 2; Reseal(f); }, BackupError::BadCrcState},
+        {"CRC state 2",
+         [](auto& f) {
+             f[24] = 2;
+             Reseal(f);
+         },
+         BackupError::BadCrcState},
         // Sealed again, but the image no longer has the CRC the file claims.
-        {"image edited and resealed", [&](auto& f) { f[imageAt + 100] ^= 1; Reseal(f); }, BackupError::BadCrcState},
-        {"CRC state denied", [](auto& f) { f[24] = 0; Reseal(f); }, BackupError::BadCrcState},
+        {"image edited and resealed",
+         [&](auto& f) {
+             f[imageAt + 100] ^= 1;
+             Reseal(f);
+         },
+         BackupError::BadCrcState},
+        {"CRC state denied",
+         [](auto& f) {
+             f[24] = 0;
+             Reseal(f);
+         },
+         BackupError::BadCrcState},
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> file = good;

@@ -64,20 +64,20 @@ TEST(CatalogueFormat, EachLineRule) {
     ExpectLookups(
         {
             {"SSID_INFO", "SSID"},
-            {"NO_MARKER", "SSID\n"},            // no "**": the line end stays
-            {"MANY_BLANKS", "two  words"},      // after the first run of blanks
+            {"NO_MARKER", "SSID\n"},        // no "**": the line end stays
+            {"MANY_BLANKS", "two  words"},  // after the first run of blanks
             {"KEY_ALONE", std::nullopt},
             {"KEY_ALONE_MARKED", std::nullopt},
-            {"TWICE", "first"},                 // the first entry of a key wins
-            {"TAB_SEP", "words"},               // a tab is no separator
+            {"TWICE", "first"},    // the first entry of a key wins
+            {"TAB_SEP", "words"},  // a tab is no separator
             {"TAB_SEP\ttwo", std::nullopt},
             {"EMPTY_VALUE", ""},
             {"COMMENT_AFTER", "text"},
             {"INDENTED", "value"},
-            {"A", "A B"},                       // the scan starts at the key's length from the line start
+            {"A", "A B"},  // the scan starts at the key's length from the line start
             {"TRAILING", "text with blanks   "},
             {"Mixed_Case", "upper and lower"},
-            {"MIXED_CASE", std::nullopt},       // case-sensitive
+            {"MIXED_CASE", std::nullopt},  // case-sensitive
             {"ssid_info", std::nullopt},
             {"", std::nullopt},
             {"**", std::nullopt},
@@ -155,19 +155,27 @@ TEST(CatalogueLoad, PiecesLimitsAndOddBytes) {
         Lookups lookups;
         size_t count;
     } cases[] = {
-        {"only the first 200 lines are read", Lines(201, "K"),
-         {{"K0", "v0"}, {"K199", "v199"}, {"K200", std::nullopt}}, 200},
-        {"comment lines count toward the 200", Repeat("** c\n", 150) + Lines(60, "K"),
-         {{"K0", "v0"}, {"K49", "v49"}, {"K50", std::nullopt}}, 50},
-        {"a longer line is read in pieces of 254", longLine,
-         {{"LONG", std::string(59, 'x')}, {"TAIL", "tail"}}, 2},
-        {"the pieces of a long line count toward the 200", Lines(198, "K") + longLine + "LAST l**\n",
-         {{"K197", "v197"}, {"LONG", std::string(59, 'x')}, {"TAIL", "tail"}, {"LAST", std::nullopt}}, 200},
+        {"only the first 200 lines are read",
+         Lines(201, "K"),
+         {{"K0", "v0"}, {"K199", "v199"}, {"K200", std::nullopt}},
+         200},
+        {"comment lines count toward the 200",
+         Repeat("** c\n", 150) + Lines(60, "K"),
+         {{"K0", "v0"}, {"K49", "v49"}, {"K50", std::nullopt}},
+         50},
+        {"a longer line is read in pieces of 254", longLine, {{"LONG", std::string(59, 'x')}, {"TAIL", "tail"}}, 2},
+        {"the pieces of a long line count toward the 200",
+         Lines(198, "K") + longLine + "LAST l**\n",
+         {{"K197", "v197"}, {"LONG", std::string(59, 'x')}, {"TAIL", "tail"}, {"LAST", std::nullopt}},
+         200},
         {"a line of 254 with its line end leaves an empty piece",
          "EDGE " + std::string(249, 'z') + "\nAFTER a**\n",
-         {{"EDGE", std::string(59, 'z')}, {"AFTER", "a"}}, 2},
-        {"CR LF reads as LF, a lone CR stays", "A one**\r\nB two\r\nC x\ry**\r\n",
-         {{"A", "one"}, {"B", "two\n"}, {"C", "x\ry"}}, 3},
+         {{"EDGE", std::string(59, 'z')}, {"AFTER", "a"}},
+         2},
+        {"CR LF reads as LF, a lone CR stays",
+         "A one**\r\nB two\r\nC x\ry**\r\n",
+         {{"A", "one"}, {"B", "two\n"}, {"C", "x\ry"}},
+         3},
         {"a key and a value longer than 59 are cut",
          std::string(70, 'K') + " " + std::string(80, 'v') + "**\n",
          {{std::string(70, 'K'), std::string(59, 'v')},
@@ -176,7 +184,8 @@ TEST(CatalogueLoad, PiecesLimitsAndOddBytes) {
          1},
         {"a zero byte ends the line's text",
          "NUL val\0ue**\nKEY\0 hidden**\n\0LEAD hidden**\nAFTER a**\n"s,
-         {{"NUL", "val"}, {"KEY", std::nullopt}, {"LEAD", std::nullopt}, {"", std::nullopt}, {"AFTER", "a"}}, 2},
+         {{"NUL", "val"}, {"KEY", std::nullopt}, {"LEAD", std::nullopt}, {"", std::nullopt}, {"AFTER", "a"}},
+         2},
         {"the last line needs no line end", "FIRST f**\nLAST end", {{"FIRST", "f"}, {"LAST", "end"}}, 2},
         {"an empty file", "", {{"ANY", std::nullopt}}, 0},
         {"blanks alone add nothing", "   \n \n\t\n", {{"", std::nullopt}}, 0},

@@ -26,14 +26,14 @@ ConfigImage Fixture() {
     image[7] = 0x07;
     image[20] = 0x10;
     image[21] = 0;
-    image[472] = 0;       // empty name
-    image[1032] = 'a';    // ssid "a"
+    image[472] = 0;     // empty name
+    image[1032] = 'a';  // ssid "a"
     image[1033] = 0;
     image[1068] = 6;
-    image[1069] = 0;      // WEP off
+    image[1069] = 0;  // WEP off
     image[1070] = 0;
     image[1071] = 0;
-    image[1168] = 0;      // access off, three entries
+    image[1168] = 0;  // access off, three entries
     image[1169] = 3;
     for (size_t i = 0; i < 18; ++i) image[1172 + i] = static_cast<uint8_t>(0x10 + i);
     return image;
@@ -126,14 +126,23 @@ TEST(SecuritySettings, RefusedCombinationsLeaveTheImage) {
         SettingError expected;
     } cases[] = {
         {"key while WEP stays off", {.keys = {"abcde"}}, SettingError::WepKey},
-        {"6 hex digits for 64-bit", {.wep = WepState::Wep64, .defaultKey = 0, .keys = {"abcdef"}}, SettingError::WepKey},
-        {"10 digits, one not hex", {.wep = WepState::Wep64, .defaultKey = 0, .keys = {"01234567g9"}},
+        {"6 hex digits for 64-bit",
+         {.wep = WepState::Wep64, .defaultKey = 0, .keys = {"abcdef"}},
          SettingError::WepKey},
-        {"128-bit with a 64-bit key", {.wep = WepState::Wep128, .defaultKey = 0, .keys = {"abcde"}},
+        {"10 digits, one not hex",
+         {.wep = WepState::Wep64, .defaultKey = 0, .keys = {"01234567g9"}},
          SettingError::WepKey},
-        {"ASCII key with a control character", {.wep = WepState::Wep64, .defaultKey = 0, .keys = {"ab\x01" "de"}},
+        {"128-bit with a 64-bit key",
+         {.wep = WepState::Wep128, .defaultKey = 0, .keys = {"abcde"}},
          SettingError::WepKey},
-        {"WEP on without the key in use", {.wep = WepState::Wep64, .keys = {std::nullopt, "abcde"}},
+        {"ASCII key with a control character",
+         {.wep = WepState::Wep64,
+          .defaultKey = 0,
+          .keys = {"ab\x01"
+                   "de"}},
+         SettingError::WepKey},
+        {"WEP on without the key in use",
+         {.wep = WepState::Wep64, .keys = {std::nullopt, "abcde"}},
          SettingError::WepKeyMissing},
         {"default key 4 (index)", {.defaultKey = 4}, SettingError::DefaultKey},
         {"33 MAC entries", {.macAccess = true, .macTable = full}, SettingError::MacTableFull},
@@ -155,7 +164,10 @@ TEST(SecuritySettings, KeysAreStoredAsTheirBytesInTheirSlot) {
     } cases[] = {
         {"64-bit ASCII in key 1", WepState::Wep64, 0, "abcde", {'a', 'b', 'c', 'd', 'e'}},
         {"64-bit hex in key 3", WepState::Wep64, 2, "0a1B2c3D4e", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E}},
-        {"128-bit ASCII in key 4", WepState::Wep128, 3, "ABCDEFGHIJKLM",
+        {"128-bit ASCII in key 4",
+         WepState::Wep128,
+         3,
+         "ABCDEFGHIJKLM",
          {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M'}},
     };
     for (const auto& c : cases) {
@@ -219,10 +231,15 @@ TEST(TextRules, MacAddressForms) {
         const char* text;
         bool valid;
     } cases[] = {
-        {"00:11:22:aa:BB:cc", true},  {"00-11-22-aa-bb-cc", true},  {"00:11:22-aa:bb:cc", false},
+        {"00:11:22:aa:BB:cc", true},
+        {"00-11-22-aa-bb-cc", true},
+        {"00:11:22-aa:bb:cc", false},
         {"01:11:22:33:44:55", false},  // group address
-        {"00:11:22:33:44", false},     {"00:11:22:33:44:555", false}, {"0g:11:22:33:44:55", false},
-        {"00112233445566778", false},  {"", false},
+        {"00:11:22:33:44", false},
+        {"00:11:22:33:44:555", false},
+        {"0g:11:22:33:44:55", false},
+        {"00112233445566778", false},
+        {"", false},
     };
     for (const auto& c : cases) {
         const auto mac = ParseMacAddress(c.text);

@@ -114,17 +114,12 @@ TEST(IsValidMacText, NeedsSeventeenCharactersAndAnIndividualAddress) {
         const char* text;
         bool valid;
     } cases[] = {
-        {"00:11:22:33:44:55", true},
-        {"00 :11:22:33:44:55 ", true},  // blanks do not count
-        {"fe:ff:ff:ff:ff:ff", true},
-        {"01:00:5e:00:00:01", false},   // group bit
-        {"ff:ff:ff:ff:ff:ff", false},
-        {"00:11:22:33:44:5", false},
-        {"00:11:22:33:44:556", false},
-        {"", false},
-        {"00-11-22-33-44-55", true},    // separators are not examined
-        {"0g:11:22:33:44:55", true},    // nor are the digits: "0" then "g" separates
-        {"01g11:22:33:44:55", false},   // same length, "01" leads: group bit
+        {"00:11:22:33:44:55", true},  {"00 :11:22:33:44:55 ", true},  // blanks do not count
+        {"fe:ff:ff:ff:ff:ff", true},  {"01:00:5e:00:00:01", false},   // group bit
+        {"ff:ff:ff:ff:ff:ff", false}, {"00:11:22:33:44:5", false},   {"00:11:22:33:44:556", false}, {"", false},
+        {"00-11-22-33-44-55", true},   // separators are not examined
+        {"0g:11:22:33:44:55", true},   // nor are the digits: "0" then "g" separates
+        {"01g11:22:33:44:55", false},  // same length, "01" leads: group bit
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsValidMacText(c.text), c.valid) << "text: " << c.text;
@@ -178,7 +173,8 @@ TEST(ParseHexKey, WritesThreeZeroBytesThenTheKey) {
     } cases[] = {
         {"0123456789", 5, {0x01, 0x23, 0x45, 0x67, 0x89}},
         {"aBcDeF0fF0", 5, {0xAB, 0xCD, 0xEF, 0x0F, 0xF0}},
-        {"00112233445566778899AABBCC", 13,
+        {"00112233445566778899AABBCC",
+         13,
          {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC}},
         {"0123456789ffff", 5, {0x01, 0x23, 0x45, 0x67, 0x89}},  // characters past 2 * count unread
     };
@@ -188,8 +184,7 @@ TEST(ParseHexKey, WritesThreeZeroBytesThenTheKey) {
         ASSERT_TRUE(ParseHexKey(std::span(buffer.data(), kHexKeyLead + c.count), c.text, c.count)) << c.text;
         std::vector<uint8_t> expected(3 + c.key.size(), 0);
         std::copy(c.key.begin(), c.key.end(), expected.begin() + 3);
-        EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<long>(expected.size())),
-                  expected)
+        EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<long>(expected.size())), expected)
             << c.text;
         for (size_t i = expected.size(); i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
     }
@@ -203,10 +198,10 @@ TEST(ParseHexKey, RefusesBadInputWithoutWriting) {
     } cases[] = {
         {std::string_view("0123456789", 9), 5, 8},  // one digit short, more digits behind the text
         {"", 5, 8},
-        {"012345678g", 5, 8},   // not a hex digit
+        {"012345678g", 5, 8},  // not a hex digit
         {"0x23456789", 5, 8},
         {"01 3456789", 5, 8},
-        {"0123456789", 5, 7},   // output one byte short
+        {"0123456789", 5, 7},  // output one byte short
         {"0123456789", 5, 2},
     };
     for (const auto& c : cases) {

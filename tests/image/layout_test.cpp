@@ -275,9 +275,15 @@ TEST(WepKeys, StoredKeyIsFramedByThreeZerosOnEachSide) {
     const Case cases[] = {
         {"64-bit in slot 0", 0, 5, "0123456789", {0x01, 0x23, 0x45, 0x67, 0x89}},
         {"64-bit in slot 2, mixed case", 2, 5, "aBcDeF0a1B", {0xAB, 0xCD, 0xEF, 0x0A, 0x1B}},
-        {"128-bit in slot 1", 1, 13, "00112233445566778899AaBbCc",
+        {"128-bit in slot 1",
+         1,
+         13,
+         "00112233445566778899AaBbCc",
          {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC}},
-        {"128-bit in slot 3", 3, 13, "fedcba9876543210FEDCBA9876",
+        {"128-bit in slot 3",
+         3,
+         13,
+         "fedcba9876543210FEDCBA9876",
          {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10, 0xFE, 0xDC, 0xBA, 0x98, 0x76}},
     };
     for (const Case& c : cases) {

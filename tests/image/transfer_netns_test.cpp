@@ -62,8 +62,8 @@ std::vector<BlockLine> BlockRequests(const std::vector<LogLine>& lines, int op =
     std::vector<BlockLine> out;
     for (const LogLine& l : lines)
         if (l.Is("request", MSG_BLOCK, op))
-            out.push_back({l.Number("op").value_or(-1), l.Number("offset").value_or(-1),
-                           l.Number("length").value_or(-1)});
+            out.push_back(
+                {l.Number("op").value_or(-1), l.Number("offset").value_or(-1), l.Number("length").value_or(-1)});
     return out;
 }
 
@@ -71,8 +71,8 @@ std::vector<BlockLine> BlockRequests(const std::vector<LogLine>& lines, int op =
 std::vector<BlockLine> ExpectedChunks(int op, uint32_t base, size_t count) {
     std::vector<BlockLine> chunks;
     for (size_t done = 0; done < count; done += 512)
-        chunks.push_back({op, static_cast<int64_t>(base + done),
-                          static_cast<int64_t>(std::min<size_t>(512, count - done))});
+        chunks.push_back(
+            {op, static_cast<int64_t>(base + done), static_cast<int64_t>(std::min<size_t>(512, count - done))});
     return chunks;
 }
 
@@ -250,8 +250,8 @@ TEST_F(ImageTransfer, ReadBlockSendsOneRequestPerChunkOfAtMost512) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.count);
         const uint32_t base = c.firmware ? FirmwareAddress(deviceInfo) : ImageAddress(deviceInfo);
-        const std::span<const uint8_t> source = c.firmware ? std::span<const uint8_t>(firmwareBlock)
-                                                           : std::span<const uint8_t>(loaded_);
+        const std::span<const uint8_t> source =
+            c.firmware ? std::span<const uint8_t>(firmwareBlock) : std::span<const uint8_t>(loaded_);
         std::vector<uint8_t> destination(c.count, 0x77);
 
         ASSERT_TRUE(ReadBlock(destination, base));
@@ -421,8 +421,8 @@ TEST_F(ImageTransfer, ShortOrMalformedBlockRepliesFailTheRead) {
 // Requests and replies lost at random: a cycle either reports failure or did
 // what it says, and the device never takes an image other than the one written.
 TEST_F(ImageTransfer, LossyLinkNeverCommitsAnImageOtherThanTheOneWritten) {
-    ASSERT_NO_FATAL_FAILURE(StartAndLogin(
-        {"--seed", "7", "--drop-requests", "0.1", "--drop-replies", "0.1", "--fault-on", "block"}));
+    ASSERT_NO_FATAL_FAILURE(
+        StartAndLogin({"--seed", "7", "--drop-requests", "0.1", "--drop-replies", "0.1", "--fault-on", "block"}));
     const FastClock fast;
 
     ConfigImage live = loaded_;  // what the device holds

@@ -21,11 +21,11 @@
 #include "app/gui/uinterface.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "transport/link_driver.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -103,7 +103,8 @@ bool BrowseTogetherTest::StartSim(int link, const QString& seed) {
         while (sim.canReadLine()) {
             const QList<QByteArray> parts = sim.readLine().trimmed().split(' ');
             if (parts.value(0) == "ready") return true;
-            if (parts.size() >= 3 && parts[0] == "ap") macs_[static_cast<size_t>(link)] << QString::fromLatin1(parts[2]);
+            if (parts.size() >= 3 && parts[0] == "ap")
+                macs_[static_cast<size_t>(link)] << QString::fromLatin1(parts[2]);
         }
     }
     return false;
@@ -156,8 +157,8 @@ QList<Listed> BrowseTogetherTest::Browse() {
     if (!finished.wait(20000)) return {};
     QList<Listed> list;
     for (int i = 0; i < form_->accessPointCount; ++i) {
-        list.push_back(Listed{form_->ComboBox1->itemText(i).left(17),
-                              form_->accessPointList[static_cast<size_t>(i)].adapter});
+        list.push_back(
+            Listed{form_->ComboBox1->itemText(i).left(17), form_->accessPointList[static_cast<size_t>(i)].adapter});
     }
     return list;
 }

@@ -8,11 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -163,8 +163,7 @@ TEST_F(HelperTest, ListsWhatTheInProcessProbingFinds) {
 
     UseHelper();
     ASSERT_TRUE(theAdapter.ProbeAdapters());
-    EXPECT_EQ(std::vector<std::string>(theAdapter.usableName, theAdapter.usableName + theAdapter.usableCount),
-              direct);
+    EXPECT_EQ(std::vector<std::string>(theAdapter.usableName, theAdapter.usableName + theAdapter.usableCount), direct);
     for (int k = 0; k < theAdapter.usableCount; ++k)
         EXPECT_EQ(std::vector<uint8_t>(theAdapter.usableAddress[k], theAdapter.usableAddress[k] + 6),
                   directMacs[static_cast<size_t>(k)]);

@@ -34,7 +34,8 @@ inline std::string Env(const char* name) {
 // True only inside namespace A that tests/netns/with-netns made.
 inline bool InPrivateNamespace() {
     const std::string name = Env("APUTIL_NS_A");
-    struct stat own{}, made{};
+    struct stat own {
+    }, made{};
     if (name.empty() || stat("/proc/self/ns/net", &own) != 0 || stat(("/run/netns/" + name).c_str(), &made) != 0)
         return false;
     return own.st_ino == made.st_ino && own.st_dev == made.st_dev;
@@ -97,11 +98,13 @@ public:
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
             while (std::chrono::steady_clock::now() < deadline) {
                 if (!driver->Poll(10)) continue;
-                driver->Drain([](void* context, const uint8_t* frame, size_t length) {
-                    const int out = *static_cast<int*>(context);
-                    const uint16_t n = static_cast<uint16_t>(length);
-                    if (write(out, &n, sizeof n) != sizeof n || write(out, frame, n) != n) _exit(5);
-                }, &fds[1]);
+                driver->Drain(
+                    [](void* context, const uint8_t* frame, size_t length) {
+                        const int out = *static_cast<int*>(context);
+                        const uint16_t n = static_cast<uint16_t>(length);
+                        if (write(out, &n, sizeof n) != sizeof n || write(out, frame, n) != n) _exit(5);
+                    },
+                    &fds[1]);
             }
             _exit(0);
         }

@@ -21,11 +21,11 @@
 #include "app/gui/message_form.h"
 #include "app/gui/uinterface.h"
 #include "protocol/engine.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "transport/link_driver.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -110,7 +110,8 @@ void UnprivilegedWindowTest::browseLoginAndApplyThroughTheHelper() {
     for (const QByteArray& line : out.readAll().split('\n')) {
         const QList<QByteArray> parts = line.split(' ');
         if (parts.size() >= 3 && parts[0] == "ap")
-            aps.push_back(SimAp{parts[1].toInt(), QString::fromLatin1(parts[2]), QString::fromLatin1(parts.mid(3).join(' '))});
+            aps.push_back(
+                SimAp{parts[1].toInt(), QString::fromLatin1(parts[2]), QString::fromLatin1(parts.mid(3).join(' '))});
     }
     QCOMPARE(aps.size(), 3);
 

@@ -78,7 +78,8 @@ TEST(LinkRequest, AcceptsExactlyTheTable) {
         {"opens, a trailing byte", Cat(Cat({OPENS, 1, 0, 2}, Text("lo")), {0}), false},
         {"opens, one slot twice", Cat(Cat({OPENS, 2, 4, 2}, Text("lo")), Cat({4, 2}, Text("lo"))), false},
         {"opens, slot past the table", Cat({OPENS, 1, kMaxChannels, 2}, Text("lo")), false},
-        {"opens, a bad name after a good one", Cat(Cat({OPENS, 2, 0, 2}, Text("lo")), Cat({1, 4}, Text("a/.."))), false},
+        {"opens, a bad name after a good one", Cat(Cat({OPENS, 2, 0, 2}, Text("lo")), Cat({1, 4}, Text("a/.."))),
+         false},
         {"link", Cat({LINK, 4}, Text("eth0")), true},
         {"link, missing name", {LINK, 4}, false},
     };

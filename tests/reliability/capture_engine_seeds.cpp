@@ -44,9 +44,7 @@ public:
         return inner_->ListInterfaces(names, capacity, count);
     }
     bool LinkType(const std::string& name, int& arpType) override { return inner_->LinkType(name, arpType); }
-    bool HardwareAddress(const std::string& name, uint8_t* mac) override {
-        return inner_->HardwareAddress(name, mac);
-    }
+    bool HardwareAddress(const std::string& name, uint8_t* mac) override { return inner_->HardwareAddress(name, mac); }
     bool Open(const std::string& name, OpenError& error) override { return inner_->Open(name, error); }
     void Close() override { inner_->Close(); }
     bool SetFilter(const sock_filter* program, size_t instructions) override {
@@ -75,12 +73,18 @@ private:
 
 const char* KindName(Kind k) {
     switch (k) {
-    case kNone: return "idle";
-    case kBrowse: return "browse";
-    case kLogin: return "login";
-    case kBlock: return "block";
-    case kGet: return "get";
-    case kHandleRead: return "handle-read";
+    case kNone:
+        return "idle";
+    case kBrowse:
+        return "browse";
+    case kLogin:
+        return "login";
+    case kBlock:
+        return "block";
+    case kGet:
+        return "get";
+    case kHandleRead:
+        return "handle-read";
     }
     return "other";
 }
@@ -173,8 +177,8 @@ int main(int argc, char** argv) {
         if (s.frame.size() < kEthHeaderSize + kFrameHeaderSize) continue;
         const uint16_t type = static_cast<uint16_t>(s.frame[kEthHeaderSize + 7] << 8 | s.frame[kEthHeaderSize + 8]);
         if (s.kind == kBrowse) Append(browseBatch, s.frame, false);
-        const std::string name = std::string(KindName(s.kind)) + "-type" + std::to_string(type) + "-" +
-                                 std::to_string(s.frame.size());
+        const std::string name =
+            std::string(KindName(s.kind)) + "-type" + std::to_string(type) + "-" + std::to_string(s.frame.size());
         if (written.count(name)) continue;
         written[name] = 1;
         std::vector<uint8_t> seed = {static_cast<uint8_t>(s.kind), static_cast<uint8_t>(session), 7, 64};

@@ -17,8 +17,7 @@ uint16_t ReferenceCrc16(const uint8_t* bytes, size_t count, uint16_t seed) {
     uint16_t crc = seed;
     for (size_t i = 0; i < count; ++i) {
         crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
-        for (int bit = 0; bit < 8; ++bit)
-            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        for (int bit = 0; bit < 8; ++bit) crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
     }
     return crc;
 }

@@ -372,7 +372,6 @@ TEST_F(FaultRun, StormOfSessionChecksDuringAReadIsAnsweredAndTheCycleSucceeds) {
     EXPECT_EQ(refused, 1);
 }
 
-
 // A window handler may hold the thread while a browse's answers pour in: the
 // channel's ring must keep every one of them until the wait reads on.
 bool hogPending = false;

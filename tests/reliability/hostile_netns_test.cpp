@@ -62,7 +62,8 @@ std::string MacText(const uint8_t* mac) {
 
 std::vector<uint8_t> FromHex(const std::string& text) {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -170,8 +171,7 @@ TEST_F(HostileSegment, EachRunStartsItsSequenceNumbersAtAnotherValue) {
     }
     ASSERT_EQ(first.size(), static_cast<size_t>(kRuns)) << "the simulator did not log one browse per run";
     // Four draws from 65536 values are all equal with odds of 2^-48.
-    EXPECT_GT(std::set<int64_t>(first.begin(), first.end()).size(), 1u)
-        << "every run started at sequence " << first[0];
+    EXPECT_GT(std::set<int64_t>(first.begin(), first.end()).size(), 1u) << "every run started at sequence " << first[0];
 }
 
 // The AP's own reply to a chunk comes second to one forged in its name (same
@@ -284,9 +284,9 @@ TEST_F(HostileSegment, FramesFromGroupSourcesAreDroppedWhateverTheirType) {
         BrowseRecord records[4];
         int count = 4;
         PeerProcess sender;
-        ASSERT_NO_FATAL_FAILURE(StartPeer(sender, {"send", Env("APUTIL_PEER_IF"), MacText(theAdapter.currentAddress),
-                                                   "aaaa", Hex(std::span<const uint8_t>(browseReply, replyLength)),
-                                                   "--src", c.source}));
+        ASSERT_NO_FATAL_FAILURE(
+            StartPeer(sender, {"send", Env("APUTIL_PEER_IF"), MacText(theAdapter.currentAddress), "aaaa",
+                               Hex(std::span<const uint8_t>(browseReply, replyLength)), "--src", c.source}));
         SetTimeout(300);
         ASSERT_EQ(Browse(TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
                          TextAttribute(ATTR_MODEL, ""), records, count),

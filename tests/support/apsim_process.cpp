@@ -36,8 +36,7 @@ WireEnv WireEnv::FromEnvironment() {
     e.peerIface = Env("APUTIL_PEER_IF");
     if (e.nsB.empty() || e.iface.empty() || e.peerIface.empty())
         e.why = "not inside the namespace pair of tests/netns/with-netns";
-    else if (e.apsim.empty())
-        e.why = "APUTIL_APSIM is not set (apsim not built)";
+    else if (e.apsim.empty()) e.why = "APUTIL_APSIM is not set (apsim not built)";
     return e;
 }
 
@@ -153,8 +152,8 @@ bool Apsim::Start(const std::vector<std::string>& options, std::string& error) {
     }
     if (dir_.empty() && !MakeDirectory(error)) return false;
 
-    std::vector<std::string> command = {env.apsim, "--iface", env.peerIface, "--log", LogPath(),
-                                        "--dump-dir", DumpDir()};
+    std::vector<std::string> command = {env.apsim, "--iface",    env.peerIface, "--log",
+                                        LogPath(), "--dump-dir", DumpDir()};
     command.insert(command.end(), options.begin(), options.end());
     aps_.clear();
     if (!process_.Start(env.nsB, command)) {

@@ -42,7 +42,7 @@ private:
 
 class Apsim {
 public:
-    Apsim();  // makes the private temporary folder
+    Apsim();   // makes the private temporary folder
     ~Apsim();  // stops the simulator and removes the folder
     Apsim(const Apsim&) = delete;
     Apsim& operator=(const Apsim&) = delete;

@@ -57,10 +57,10 @@ public:
 
     // Script.
     std::vector<FakeInterface> interfaces;
-    std::deque<Arrival> incoming;         // frames waiting to be received, oldest first
-    bool listOk = true;                   // ListInterfaces result
-    bool filterOk = true;                 // SetFilter result
-    bool sendOk = true;                   // Send result (the frame is recorded either way)
+    std::deque<Arrival> incoming;              // frames waiting to be received, oldest first
+    bool listOk = true;                        // ListInterfaces result
+    bool filterOk = true;                      // SetFilter result
+    bool sendOk = true;                        // Send result (the frame is recorded either way)
     std::function<void(const Frame&)> onSend;  // runs after each Send is recorded
     // A Poll that waits out its time with nothing due still wakes, and its
     // drain hands over a runt frame (an Ethernet header of zeros, which the
@@ -69,15 +69,15 @@ public:
     bool wakeOnIdlePoll = false;
 
     // Record.
-    uint64_t now = 0;                     // the fake clock, in ms
-    std::vector<std::string> opened;      // names passed to Open, in order
-    std::string openName;                 // the open interface, empty when closed
-    int closeCount = 0;                   // Close calls that closed something
-    std::vector<sock_filter> filter;      // the latest program installed
-    std::vector<Frame> sent;              // frames passed to Send while open, in order
-    int sendsWhileClosed = 0;             // Send calls with nothing open
-    std::vector<int> pollArguments;       // the time of every Poll, in order
-    long pausedMs = 0;                    // time passed through Pause
+    uint64_t now = 0;                 // the fake clock, in ms
+    std::vector<std::string> opened;  // names passed to Open, in order
+    std::string openName;             // the open interface, empty when closed
+    int closeCount = 0;               // Close calls that closed something
+    std::vector<sock_filter> filter;  // the latest program installed
+    std::vector<Frame> sent;          // frames passed to Send while open, in order
+    int sendsWhileClosed = 0;         // Send calls with nothing open
+    std::vector<int> pollArguments;   // the time of every Poll, in order
+    long pausedMs = 0;                // time passed through Pause
 
     // Queues a frame that arrives delayMs after the current fake time.
     void Deliver(Frame frame, uint64_t delayMs = 0) { incoming.emplace_back(std::move(frame), now + delayMs); }

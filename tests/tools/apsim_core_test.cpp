@@ -161,8 +161,7 @@ TEST(ApsimCrc32, KnownAnswers) {
         // The standard CRC-32 check value: same table, seed and final XOR 0xFFFFFFFF.
         {"check", 0xFFFFFFFF, reinterpret_cast<const uint8_t*>(check.data()), check.size(), 0xFFFFFFFF, 0xCBF43926},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(apsim::Crc32(c.seed, c.bytes, c.count) ^ c.finalXor, c.expected) << c.what;
+    for (const auto& c : cases) EXPECT_EQ(apsim::Crc32(c.seed, c.bytes, c.count) ^ c.finalXor, c.expected) << c.what;
 }
 
 TEST(ApsimGenerate, BlocksAreConsistentAndRealistic) {
@@ -298,9 +297,10 @@ TEST(ApsimBlocks, ARefusedCommitDiscardsEveryPendingWrite) {
     next[apsim::layout::channel] = 13;
     apsim::StampImageCrc(next);
     auto write = [&](size_t chunk, std::span<const uint8_t> bytes) {
-        return t.Send(BlockRequest(t.Ap(), t.session, aputil::BLOCK_OP_WRITE,
-                                   static_cast<uint32_t>(apsim::kImageAddress + chunk * 512), 512,
-                                   bytes.subspan(chunk * 512, 512)))
+        return t
+            .Send(BlockRequest(t.Ap(), t.session, aputil::BLOCK_OP_WRITE,
+                               static_cast<uint32_t>(apsim::kImageAddress + chunk * 512), 512,
+                               bytes.subspan(chunk * 512, 512)))
             .status;
     };
     auto commit = [&] { return t.Send(BlockRequest(t.Ap(), t.session, aputil::BLOCK_OP_COMMIT, 0, 0)).status; };
@@ -374,8 +374,8 @@ TEST(ApsimMalformed, ShortOrInconsistentRequestsGetNoReplyOrAPlainRefusal) {
     struct Case {
         const char* what;
         std::vector<uint8_t> frame;
-        int replies;          // frames expected
-        uint16_t loginStatus; // when one login reply is expected
+        int replies;           // frames expected
+        uint16_t loginStatus;  // when one login reply is expected
     } cases[] = {
         {"session body of 5 bytes", RawRequest(ap, 1, aputil::MSG_SESSION, {0, 1, 0, 0, 0}), 0, 0},
         {"login without attributes", RawRequest(ap, 1, aputil::MSG_SESSION, {0, 1, 0, 0, 0, 0}), 1,
@@ -567,7 +567,7 @@ TEST(ApsimFaults, SetFaultAcceptsTheKnobsAndRefusesNonsense) {
     EXPECT_EQ(f.junk, 7u);
     const std::pair<const char*, const char*> bad[] = {
         {"drop-replies", "1.5"}, {"drop-replies", "-0.1"}, {"drop-replies", "half"}, {"refuse-write-chunk", "8"},
-        {"forge-chunk", "8"},    {"fault-on", "radio"},   {"delay-ms", "-3"},       {"no-such-knob", "1"},
+        {"forge-chunk", "8"},    {"fault-on", "radio"},    {"delay-ms", "-3"},       {"no-such-knob", "1"},
         {"junk", "65"},          {"junk", "-1"},           {"junk", "seven"},
     };
     for (const auto& [name, value] : bad) {

@@ -73,8 +73,7 @@ protected:
     }
 
     // Writes the image in eight chunks; the statuses of the eight replies (-1: none within waitMs).
-    std::vector<int> WriteImage(const Mac& ap, uint16_t session, const std::vector<uint8_t>& image,
-                                int waitMs = 1000) {
+    std::vector<int> WriteImage(const Mac& ap, uint16_t session, const std::vector<uint8_t>& image, int waitMs = 1000) {
         std::vector<int> statuses;
         for (uint32_t off = 0; off < apsim::kImageSize; off += 512) {
             const BlockAnswer b = station_.Block(ap, session, aputil::BLOCK_OP_WRITE, kImg + off, 512,
@@ -90,8 +89,7 @@ protected:
     }
 
     // Sends a request and collects every frame that comes back within ms.
-    std::vector<Received> Exchange(const Mac& ap, uint16_t seq, uint16_t type, const aputil::FrameFields& f,
-                                   int ms) {
+    std::vector<Received> Exchange(const Mac& ap, uint16_t seq, uint16_t type, const aputil::FrameFields& f, int ms) {
         EXPECT_TRUE(station_.Send(ap, seq, type, f));
         return station_.Collect(ms);
     }
@@ -347,8 +345,7 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
         std::vector<std::string> args;
         bool login;  // the faulted request is the login (else a 512-byte read after a clean login)
         int waitMs;
-        std::function<void(const std::vector<Received>& frames, uint16_t seq, const Mac& ap, Apsim& sim)>
-            check;
+        std::function<void(const std::vector<Received>& frames, uint16_t seq, const Mac& ap, Apsim& sim)> check;
     };
     auto readFrame = [](const std::vector<Received>& frames) {
         BlockAnswer b;
@@ -364,26 +361,38 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
         return r.u16be();
     };
     const Case cases[] = {
-        {"drop-requests", {"--drop-requests", "1", "--fault-on", "login"}, true, 600,
+        {"drop-requests",
+         {"--drop-requests", "1", "--fault-on", "login"},
+         true,
+         600,
          [](const auto& frames, uint16_t seq, const Mac&, Apsim& sim) {
              EXPECT_TRUE(frames.empty());
              EXPECT_TRUE(sim.WaitForLog({"\"seq\":" + std::to_string(seq), "\"fault\":\"drop-request\""}));
              EXPECT_FALSE(sim.WaitForLog({"\"ok\":true"}, 100)) << "a dropped login is not carried out";
          }},
-        {"drop-replies", {"--drop-replies", "1", "--fault-on", "login"}, true, 600,
+        {"drop-replies",
+         {"--drop-replies", "1", "--fault-on", "login"},
+         true,
+         600,
          [](const auto& frames, uint16_t seq, const Mac&, Apsim& sim) {
              EXPECT_TRUE(frames.empty());
              // Carried out all the same: the session was granted.
              EXPECT_TRUE(sim.WaitForLog({"\"seq\":" + std::to_string(seq), "\"ok\":true", "drop-reply"}));
          }},
-        {"dup-replies", {"--dup-replies", "1"}, true, 600,
+        {"dup-replies",
+         {"--dup-replies", "1"},
+         true,
+         600,
          [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 2u);
              EXPECT_EQ(frames[0].bytes, frames[1].bytes);
              EXPECT_TRUE(frames[0].valid);
              EXPECT_EQ(frames[0].header.sequence, seq);
          }},
-        {"corrupt-checksum", {"--corrupt-checksum", "1"}, true, 600,
+        {"corrupt-checksum",
+         {"--corrupt-checksum", "1"},
+         true,
+         600,
          [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              EXPECT_FALSE(frames[0].valid);
@@ -394,13 +403,19 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
                  << "only the checksum is damaged";
              EXPECT_EQ(h.sequence, seq);
          }},
-        {"wrong-sequence", {"--wrong-sequence", "1"}, true, 600,
+        {"wrong-sequence",
+         {"--wrong-sequence", "1"},
+         true,
+         600,
          [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              ASSERT_TRUE(frames[0].valid);
              EXPECT_EQ(frames[0].header.sequence, static_cast<uint16_t>(seq + 1));
          }},
-        {"foreign-mac", {"--foreign-mac", "1"}, true, 600,
+        {"foreign-mac",
+         {"--foreign-mac", "1"},
+         true,
+         600,
          [](const auto& frames, uint16_t, const Mac& ap, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              ASSERT_TRUE(frames[0].valid);
@@ -408,7 +423,10 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
              expected[0] = 0x06;
              EXPECT_EQ(frames[0].src, expected);
          }},
-        {"oversized-block", {"--oversized-block", "1", "--fault-on", "block"}, false, 600,
+        {"oversized-block",
+         {"--oversized-block", "1", "--fault-on", "block"},
+         false,
+         600,
          [&](const auto& frames, uint16_t, const Mac&, Apsim&) {
              const BlockAnswer b = readFrame(frames);
              EXPECT_EQ(b.status, 0);
@@ -417,14 +435,20 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
              EXPECT_EQ(b.data[511 + 1], 0xEE);
              EXPECT_EQ(b.data.back(), 0xEE);
          }},
-        {"truncated-block", {"--truncated-block", "1", "--fault-on", "block"}, false, 600,
+        {"truncated-block",
+         {"--truncated-block", "1", "--fault-on", "block"},
+         false,
+         600,
          [&](const auto& frames, uint16_t, const Mac&, Apsim&) {
              const BlockAnswer b = readFrame(frames);
              EXPECT_EQ(b.status, 0);
              EXPECT_EQ(countOf(frames.at(0)), 16 + 256);
              EXPECT_EQ(b.data.size(), 256u);
          }},
-        {"lying-count", {"--lying-count", "1", "--fault-on", "block"}, false, 600,
+        {"lying-count",
+         {"--lying-count", "1", "--fault-on", "block"},
+         false,
+         600,
          [&](const auto& frames, uint16_t, const Mac&, Apsim&) {
              const BlockAnswer b = readFrame(frames);
              ASSERT_TRUE(frames.at(0).valid) << "the frame itself is well formed";
@@ -432,7 +456,10 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
              EXPECT_EQ(frames[0].Body().size(), 6u + 16 + 512) << "the frame holds less than it announces";
              EXPECT_EQ(b.data.size(), 512u);
          }},
-        {"delay", {"--delay-ms", "700"}, true, 4000,
+        {"delay",
+         {"--delay-ms", "700"},
+         true,
+         4000,
          [](const auto& frames, uint16_t seq, const Mac&, Apsim&) {
              ASSERT_EQ(frames.size(), 1u);
              EXPECT_EQ(frames[0].header.sequence, seq);
@@ -464,9 +491,8 @@ TEST_F(ApsimWire, EveryFaultKnobShowsInWhatArrives) {
             // Nothing before the delay has mostly passed, then the reply.
             EXPECT_TRUE(station_.Collect(350).empty()) << "the reply came early";
         }
-        const auto frames = station_.Collect(c.waitMs, [&](const std::vector<Received>& v) {
-            return delayed && !v.empty();
-        });
+        const auto frames =
+            station_.Collect(c.waitMs, [&](const std::vector<Received>& v) { return delayed && !v.empty(); });
         if (delayed) {
             EXPECT_GE(std::chrono::steady_clock::now() - sentAt, std::chrono::milliseconds(600));
         }
@@ -560,8 +586,8 @@ TEST_F(ApsimWire, TheSameSeedRepeatsTheSameFaults) {
         f.subtype = aputil::SESSION_LOGIN;
         f.user = "user";
         f.password = "admin";
-        for (uint16_t i = 0; i < 16; ++i) EXPECT_TRUE(station_.Send(ap, static_cast<uint16_t>(first + i),
-                                                                    aputil::MSG_SESSION, f));
+        for (uint16_t i = 0; i < 16; ++i)
+            EXPECT_TRUE(station_.Send(ap, static_cast<uint16_t>(first + i), aputil::MSG_SESSION, f));
         for (int i = 1; i < 16; ++i) station_.NextSequence();
         std::string answered(16, '0');
         for (const auto& r : station_.Collect(1500)) {

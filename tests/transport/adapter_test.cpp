@@ -187,17 +187,15 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, OpenRulesTest,
     ::testing::Values(
         OpenCase{"Ready", [](FakeInterface&, FakeDriver&) {}, true, true},
-        OpenCase{"CaptureRefused", [](FakeInterface& i, FakeDriver&) { i.openError = OpenError::Other; }, false,
+        OpenCase{"CaptureRefused", [](FakeInterface& i, FakeDriver&) { i.openError = OpenError::Other; }, false, false},
+        OpenCase{"NoSuchDevice", [](FakeInterface& i, FakeDriver&) { i.openError = OpenError::NoSuchDevice; }, false,
                  false},
-        OpenCase{"NoSuchDevice", [](FakeInterface& i, FakeDriver&) { i.openError = OpenError::NoSuchDevice; },
-                 false, false},
         OpenCase{"NoPrivilege", [](FakeInterface& i, FakeDriver&) { i.openError = OpenError::NoPrivilege; }, false,
                  false},
         OpenCase{"NotEthernet", [](FakeInterface& i, FakeDriver&) { i.arpType = kArpHrdLoopback; }, false, true},
-        OpenCase{"LinkTypeUnreadable", [](FakeInterface& i, FakeDriver&) { i.linkTypeReadable = false; }, false,
-                 true},
-        OpenCase{"DialUpAddress",
-                 [](FakeInterface& i, FakeDriver&) { i.mac = {0x44, 0x45, 0x53, 0x54, 0x12, 0x34}; }, false, true},
+        OpenCase{"LinkTypeUnreadable", [](FakeInterface& i, FakeDriver&) { i.linkTypeReadable = false; }, false, true},
+        OpenCase{"DialUpAddress", [](FakeInterface& i, FakeDriver&) { i.mac = {0x44, 0x45, 0x53, 0x54, 0x12, 0x34}; },
+                 false, true},
         OpenCase{"AddressUnreadable", [](FakeInterface& i, FakeDriver&) { i.macReadable = false; }, false, false},
         OpenCase{"FilterRefused", [](FakeInterface&, FakeDriver& d) { d.filterOk = false; }, false, false}),
     [](const ::testing::TestParamInfo<OpenCase>& param) { return std::string(param.param.name); });
@@ -318,7 +316,8 @@ TEST_F(ChannelTest, WaitingOnAClosedAdapterDeliversNothing) {
 }
 
 TEST_F(ChannelTest, TransmitSendsTheFrameAsGivenAndReportsTheDriversResult) {
-    const Frame shortFrame = {0x02, 0, 0, 0, 0, 9, 0x02, 0, 0, 0, 0, 1, 0xAA, 0xAA, 0xF5, 0x58};  // 16 bytes: no padding
+    const Frame shortFrame = {0x02, 0, 0, 0, 0,    9,    0x02, 0,
+                              0,    0, 0, 1, 0xAA, 0xAA, 0xF5, 0x58};  // 16 bytes: no padding
     EXPECT_TRUE(adapter.TransmitFrame(shortFrame.data(), shortFrame.size()));
     ASSERT_EQ(driver->sent.size(), 1u);
     EXPECT_EQ(driver->sent[0], shortFrame);
@@ -338,7 +337,7 @@ TEST_F(ChannelTest, TransmitSendsTheFrameAsGivenAndReportsTheDriversResult) {
 class ChannelDriver final : public PacketDriver {
 public:
     std::vector<std::string> names;
-    std::vector<int> failuresLeft;      // per name: opens still to fail
+    std::vector<int> failuresLeft;                                // per name: opens still to fail
     std::vector<std::string> open = std::vector<std::string>(8);  // per channel, empty when closed
 
     bool ListInterfaces(std::string* out, int capacity, int& count) override {
@@ -396,7 +395,7 @@ private:
 TEST(BrowseChannelsTest, AFailedOpenLeavesNoGapAndKeepsTheListOrder) {
     const struct {
         const char* what;
-        int failures;              // of eth1's opens
+        int failures;                // of eth1's opens
         std::vector<int> positions;  // usable-list positions of the channels, in channel order
     } cases[] = {
         {"every open succeeds", 0, {0, 1, 2, 3}},

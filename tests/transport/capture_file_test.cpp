@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/fake_driver.h"
 #include "protocol/frame.h"
+#include "tests/support/fake_driver.h"
 #include "transport/adapter.h"
 #include "transport/capture_file.h"
 
@@ -119,9 +119,9 @@ TEST(SecretMaskTest, LengthsThatLieAreCutAtTheFrameEnd) {
         std::vector<uint8_t> frame(full.begin(), full.begin() + static_cast<long>(cut));
         SecretMask mask;
         EXPECT_EQ(mask.Apply(frame.data(), frame.size()), cut - value) << "cut " << cut;
-        EXPECT_TRUE(std::all_of(frame.begin() + static_cast<long>(value), frame.end(), [](uint8_t b) {
-            return b == '*';
-        })) << "cut " << cut;
+        EXPECT_TRUE(
+            std::all_of(frame.begin() + static_cast<long>(value), frame.end(), [](uint8_t b) { return b == '*'; }))
+            << "cut " << cut;
     }
     // A declared length shorter than the body does not hide the password either.
     Bytes shortened = full;
@@ -140,11 +140,13 @@ TEST(SecretMaskTest, LengthsThatLieAreCutAtTheFrameEnd) {
 
 TEST(SecretMaskTest, PasswordAttributeInEveryAttributeListIsMaskedAndOthersKept) {
     // A wire-form list: vendor "M-Rax", password "pw123", AP name "Lab", end.
-    const Bytes list = {0x00, 0x00, 5,    'M', '-', 'R', 'a', 'x', 0x00, 0x06, 5,   'p',
-                        'w',  '1',  '2',  '3', 0x00, 0x03, 3,  'L', 'a',  'b',  0xFF, 0xFF};
+    const Bytes list = {0x00, 0x00, 5,   'M', '-',  'R',  'a', 'x', 0x00, 0x06, 5,    'p',
+                        'w',  '1',  '2', '3', 0x00, 0x03, 3,   'L', 'a',  'b',  0xFF, 0xFF};
     const uint8_t pw[] = {'p', 'w', '1', '2', '3'};
-    const Attribute attributes[5] = {TextAttribute(ATTR_VENDOR, "M-Rax"), {ATTR_PASSWORD, pw},
-                                     TextAttribute(ATTR_AP_NAME, "Lab"), TextAttribute(ATTR_MODEL, ""),
+    const Attribute attributes[5] = {TextAttribute(ATTR_VENDOR, "M-Rax"),
+                                     {ATTR_PASSWORD, pw},
+                                     TextAttribute(ATTR_AP_NAME, "Lab"),
+                                     TextAttribute(ATTR_MODEL, ""),
                                      TextAttribute(4, "V1")};
     struct Case {
         uint16_t type;
@@ -399,7 +401,7 @@ TEST_F(Recorder, WritesEverySentAndDeliveredFrameMaskedWhileTheWireSeesTheRealOn
     EXPECT_NE(Find(records[0].bytes, "*********"), std::string::npos);
     EXPECT_TRUE(Verifies(records[0].bytes));
     EXPECT_EQ(records[1].bytes, reply);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
@@ -420,7 +422,7 @@ TEST_F(Recorder, KeepingSecretsWritesTheFramesAsSentIntoAnOwnerOnlyFile) {
     const auto records = ReadBack(path);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].bytes, login);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -4,10 +4,10 @@
 // machine's own interfaces.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +36,8 @@ std::string Env(const char* name) {
 // True only inside namespace A that the harness made (and names in /run/netns).
 bool InPrivateNamespace() {
     const std::string name = Env("APUTIL_NS_A");
-    struct stat own {}, made {};
+    struct stat own {
+    }, made{};
     if (name.empty() || stat("/proc/self/ns/net", &own) != 0 || stat(("/run/netns/" + name).c_str(), &made) != 0)
         return false;
     return own.st_ino == made.st_ino && own.st_dev == made.st_dev;
@@ -270,7 +271,7 @@ TEST_F(WireTest, OnlyDirectedAndBroadcastFramesOfOurEtherTypeReachTheHandler) {
         bool arrives;
     };
     const Case cases[] = {
-        {kMulticast, 0xAAAA, false}, {nullptr, 0xAAAA, true},      {nullptr, 0x0800, false},
+        {kMulticast, 0xAAAA, false},    {nullptr, 0xAAAA, true},    {nullptr, 0x0800, false},
         {kOtherStation, 0xAAAA, false}, {kBroadcast, 0xAAAA, true}, {kBroadcast, 0x88B5, false},
         {nullptr, 0xAAAB, false},
     };
@@ -370,8 +371,8 @@ TEST_F(WireTest, BurstOfTwoHundredFramesArrivesWholeAndInOrder) {
     const Frame payload = Pattern(9, 100);
     adapter.StartReceive(&RecordFrame);
     Peer sender;
-    ASSERT_TRUE(sender.Start({"send", peerInterface, MacText(ownMac), "aaaa", Hex(payload), "--count",
-                              std::to_string(kBurst)}));
+    ASSERT_TRUE(sender.Start(
+        {"send", peerInterface, MacText(ownMac), "aaaa", Hex(payload), "--count", std::to_string(kBurst)}));
     EXPECT_TRUE(ReceiveAtLeast(kBurst, 20000)) << received.size() << " frames";
     EXPECT_EQ(sender.Wait(20000), 0);
     adapter.WaitForFrames(200);

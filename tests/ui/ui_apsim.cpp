@@ -41,9 +41,7 @@ bool ApSim::Reset() {
     return true;
 }
 
-QString ApSim::Command(const QString& command) {
-    return QString::fromStdString(sim_->Command(command.toStdString()));
-}
+QString ApSim::Command(const QString& command) { return QString::fromStdString(sim_->Command(command.toStdString())); }
 
 void ApSim::Stop() { sim_->Stop(); }
 

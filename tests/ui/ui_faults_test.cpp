@@ -41,11 +41,11 @@
 #include "protocol/engine.h"
 #include "protocol/frame.h"
 #include "protocol/operations.h"
+#include "tests/ui/sim_window_test.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/sim_window_test.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -61,11 +61,10 @@ const QString kReadFailure = QStringLiteral("ap_info_not_availible text");
 const QString kWriteFailure = QStringLiteral("write_fail text");
 
 // Every knob back to its resting value.
-const QStringList kKnobsOff{
-    "drop-requests 0", "drop-replies 0",    "dup-replies 0",     "delay-ms 0",       "delay-prob 0",
-    "corrupt-checksum 0", "wrong-sequence 0", "foreign-mac 0",   "oversized-block 0", "truncated-block 0",
-    "lying-count 0",   "refuse-write-chunk off", "refuse-commit off", "fault-on all",
-    "forge-chunk off"};
+const QStringList kKnobsOff{"drop-requests 0",   "drop-replies 0",     "dup-replies 0",    "delay-ms 0",
+                            "delay-prob 0",      "corrupt-checksum 0", "wrong-sequence 0", "foreign-mac 0",
+                            "oversized-block 0", "truncated-block 0",  "lying-count 0",    "refuse-write-chunk off",
+                            "refuse-commit off", "fault-on all",       "forge-chunk off"};
 
 enum class Page { Setup, Security };
 enum class Expect { Either, Succeeds, Fails };
@@ -86,9 +85,9 @@ private slots:
 
 private:
     QByteArray Catalogue() const override {
-        return TestCatalogue({"WRITE_FAIL", "INVALID_WEP", "WARNING_MSG", "PASSWORD_MISMATCH", "IP_ERROR",
-                              "MASK_ERROR", "GW_ERROR", "DISABLED", "WEP_64", "WEP_128", "MAC_ACC_NO",
-                              "MAC_ACC_ADDR", "MAC_ERROR", "MAC_LIMIT"});
+        return TestCatalogue({"WRITE_FAIL", "INVALID_WEP", "WARNING_MSG", "PASSWORD_MISMATCH", "IP_ERROR", "MASK_ERROR",
+                              "GW_ERROR", "DISABLED", "WEP_64", "WEP_128", "MAC_ACC_NO", "MAC_ACC_ADDR", "MAC_ERROR",
+                              "MAC_LIMIT"});
     }
     QStringList SimOptions() const override;
     QByteArray SimState() const override;
@@ -117,14 +116,14 @@ private:
     QList<QJsonObject> Events(int fromLine) const;
     std::optional<ConfigImage> DumpOf(int ap) const;
 
-    QString ownMac_;  // the window's adapter, as apsim logs a sender
+    QString ownMac_;                            // the window's adapter, as apsim logs a sender
     std::array<ConfigImage, kApCount> live_{};  // what each AP holds
     int cycleNumber_ = 0;
 };
 
 QStringList FaultsTest::SimOptions() const {
-    return {QStringLiteral("--count"), QString::number(kApCount), QStringLiteral("--seed"), QStringLiteral("47"),
-            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
+    return {QStringLiteral("--count"), QString::number(kApCount),    QStringLiteral("--seed"),
+            QStringLiteral("47"),      QStringLiteral("--password"), QString::fromLatin1(kPassword)};
 }
 
 QByteArray FaultsTest::SimState() const {
@@ -339,9 +338,9 @@ void FaultsTest::Cycle(int ap, Page page, Expect login, Expect apply, Action act
         // A session this window does not hold with this AP.
         for (int s = 1; s <= kMaxSessions && otherSession < 0; ++s) {
             const SessionSlot& slot = sessionTable[s];
-            const bool mine = slot.inUse && slot.peer.length == 6 &&
-                              QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(slot.peer.address), 6)
-                                                      .toHex(':')) == mac;
+            const bool mine =
+                slot.inUse && slot.peer.length == 6 &&
+                QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(slot.peer.address), 6).toHex(':')) == mac;
             if (!mine) otherSession = s;
         }
         QVERIFY(otherSession >= 1);
@@ -462,8 +461,8 @@ void FaultsTest::windowHoldsUpUnderEachKnob_data() {
         << QStringList{"drop-requests 0.1", "drop-replies 0.1"} << 1 << W << 2 << any << any << none;
     QTest::newRow("duplicate replies") << QStringList{"dup-replies 0.5"} << 2 << S << 2 << any << any << none;
     // Later than the reply wait: the request goes out again meanwhile.
-    QTest::newRow("late replies")
-        << QStringList{"delay-ms 1200", "delay-prob 0.15", "fault-on login,block"} << 0 << S << 2 << any << any << none;
+    QTest::newRow("late replies") << QStringList{"delay-ms 1200", "delay-prob 0.15", "fault-on login,block"} << 0 << S
+                                  << 2 << any << any << none;
     QTest::newRow("wrong sequence") << QStringList{"wrong-sequence 0.1"} << 1 << W << 2 << any << any << none;
     QTest::newRow("replies from a foreign MAC") << QStringList{"foreign-mac 0.15"} << 2 << S << 2 << any << any << none;
     QTest::newRow("corrupted checksums") << QStringList{"corrupt-checksum 0.1"} << 0 << W << 2 << any << any << none;
@@ -481,8 +480,8 @@ void FaultsTest::windowHoldsUpUnderEachKnob_data() {
     // fails rather than show either image.
     QTest::newRow("a forged reply before the AP's own to image chunk 2")
         << QStringList{"forge-chunk 2"} << 0 << S << 1 << Expect::Fails << any << none;
-    QTest::newRow("commit refused")
-        << QStringList{"refuse-commit on"} << 1 << S << 1 << Expect::Succeeds << Expect::Fails << none;
+    QTest::newRow("commit refused") << QStringList{"refuse-commit on"} << 1 << S << 1 << Expect::Succeeds
+                                    << Expect::Fails << none;
     // Slow block replies leave time to act in the middle of the exchanges.
     QTest::newRow("logout notice in the middle of the read")
         << QStringList{"delay-ms 150", "delay-prob 1", "fault-on block"} << 0 << S << 1 << Expect::Fails << any
@@ -491,8 +490,8 @@ void FaultsTest::windowHoldsUpUnderEachKnob_data() {
         << QStringList{"delay-ms 250", "delay-prob 1", "fault-on block"} << 1 << S << 1 << Expect::Succeeds
         << Expect::Succeeds << Action::CheckStormDuringApply;
     QTest::newRow("several knobs at once")
-        << QStringList{"drop-requests 0.05", "drop-replies 0.05", "dup-replies 0.1", "wrong-sequence 0.05",
-                       "foreign-mac 0.05", "corrupt-checksum 0.05"}
+        << QStringList{"drop-requests 0.05",  "drop-replies 0.05", "dup-replies 0.1",
+                       "wrong-sequence 0.05", "foreign-mac 0.05",  "corrupt-checksum 0.05"}
         << 2 << W << 2 << any << any << none;
 }
 

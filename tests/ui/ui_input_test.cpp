@@ -17,8 +17,8 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSet>
-#include <QTimer>
 #include <QThread>
+#include <QTimer>
 #include <QWindow>
 #include <QtTest/QtTest>
 
@@ -32,10 +32,10 @@
 #include "app/gui/uinterface.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
-#include "ui/form1.h"
-#include "ui/widgets.h"
 #include "tests/ui/sim_window_test.h"
 #include "tests/ui/ui_support.h"
+#include "ui/form1.h"
+#include "ui/widgets.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -51,8 +51,8 @@ constexpr const char* kMarkupCaption = "<i>name</i>";
 constexpr const char* kMarkupMessage = "<b>refused</b>";
 
 QByteArray InputCatalogue() {
-    QByteArray out = TestCatalogue({"WARNING_MSG", "WRITE_FAIL", "TEXT_NOT_STORABLE", "DISABLED", "WEP_64",
-                                    "WEP_128", "MAC_ACC_NO", "MAC_ACC_ADDR", "PASSWORD_MISMATCH"});
+    QByteArray out = TestCatalogue({"WARNING_MSG", "WRITE_FAIL", "TEXT_NOT_STORABLE", "DISABLED", "WEP_64", "WEP_128",
+                                    "MAC_ACC_NO", "MAC_ACC_ADDR", "PASSWORD_MISMATCH"});
     out.replace("INVALID_PASSWORD invalid_password text**", QByteArray("INVALID_PASSWORD ") + kMarkupMessage + "**");
     out += QByteArray("AP_NAME_INFO ") + kMarkupCaption + "**\n";
     return out;
@@ -140,12 +140,13 @@ void InputTest::FolderReady() {
 }
 
 QStringList InputTest::SimOptions() const {
-    return {QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("13"),
-            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
+    return {QStringLiteral("--count"), QStringLiteral("3"),          QStringLiteral("--seed"),
+            QStringLiteral("13"),      QStringLiteral("--password"), QString::fromLatin1(kPassword)};
 }
 
 QByteArray InputTest::SimState() const {
-    return "0 name " + ImgName() + "\n0 ssid <b>Bold</b>\n* firmware-version <u>3.1</u>\n"
+    return "0 name " + ImgName() +
+           "\n0 ssid <b>Bold</b>\n* firmware-version <u>3.1</u>\n"
            "1 name Caf\xe9\n1 ssid Caf\xe9Net\n"
            "2 name Roof\n2 wep 64\n2 default-key 0\n2 key 0 a1b2c3d4e5\n"
            "* ip 10.0.0.9\n* mask 255.0.0.0\n* gateway 10.0.0.1\n";
@@ -236,8 +237,8 @@ void InputTest::textsFromOutsideShowAsPlainText() {
         {form_->Label30, QStringLiteral("<u>3.1</u>")},
     };
     for (const auto& s : shown) {
-        QVERIFY2(ShowsCharacterForCharacter(s.label, s.text), qPrintable(s.label->objectName() + QLatin1String(": ") +
-                                                                         s.label->text()));
+        QVERIFY2(ShowsCharacterForCharacter(s.label, s.text),
+                 qPrintable(s.label->objectName() + QLatin1String(": ") + s.label->text()));
     }
     // Every label of the window, whatever it will show later.
     for (const QLabel* label : form_->findChildren<QLabel*>()) {
@@ -254,17 +255,38 @@ void InputTest::editingShortcutsWorkAndPastesKeepTheRules_data() {
     QTest::addColumn<QString>("after");
 
     const QString ascii = QStringLiteral("Net-2 ~x");
-    QTest::newRow("SSID takes a printable paste") << "Edit2" << "old" << ascii << QStringLiteral("old") + ascii;
-    QTest::newRow("SSID refuses a paste with a Latin-1 letter") << "Edit2" << "old" << "caf\u00e9" << "old";
-    QTest::newRow("SSID refuses a paste with a line end") << "Edit2" << "old" << "two\nlines" << "old";
-    QTest::newRow("SSID cuts a long paste at 32") << "Edit2" << "" << QString(40, QLatin1Char('s'))
-                                                << QString(32, QLatin1Char('s'));
-    QTest::newRow("password refuses a control character") << "Edit3" << "pw" << "a\tb" << "pw";
-    QTest::newRow("password cuts a long paste at 40") << "Edit3" << "" << QString(50, QLatin1Char('p'))
-                                                    << QString(40, QLatin1Char('p'));
-    QTest::newRow("login password takes a paste") << "Edit1" << "" << "pa ss~" << "pa ss~";
-    QTest::newRow("login password refuses a non-ASCII paste") << "Edit1" << "x" << "\u20ac" << "x";
-    QTest::newRow("name takes Latin-1") << "Edit5" << "Caf" << "\u00e9 2" << "Caf\u00e9 2";
+    QTest::newRow("SSID takes a printable paste") << "Edit2"
+                                                  << "old" << ascii << QStringLiteral("old") + ascii;
+    QTest::newRow("SSID refuses a paste with a Latin-1 letter") << "Edit2"
+                                                                << "old"
+                                                                << "caf\u00e9"
+                                                                << "old";
+    QTest::newRow("SSID refuses a paste with a line end") << "Edit2"
+                                                          << "old"
+                                                          << "two\nlines"
+                                                          << "old";
+    QTest::newRow("SSID cuts a long paste at 32")
+        << "Edit2"
+        << "" << QString(40, QLatin1Char('s')) << QString(32, QLatin1Char('s'));
+    QTest::newRow("password refuses a control character") << "Edit3"
+                                                          << "pw"
+                                                          << "a\tb"
+                                                          << "pw";
+    QTest::newRow("password cuts a long paste at 40")
+        << "Edit3"
+        << "" << QString(50, QLatin1Char('p')) << QString(40, QLatin1Char('p'));
+    QTest::newRow("login password takes a paste") << "Edit1"
+                                                  << ""
+                                                  << "pa ss~"
+                                                  << "pa ss~";
+    QTest::newRow("login password refuses a non-ASCII paste") << "Edit1"
+                                                              << "x"
+                                                              << "\u20ac"
+                                                              << "x";
+    QTest::newRow("name takes Latin-1") << "Edit5"
+                                        << "Caf"
+                                        << "\u00e9 2"
+                                        << "Caf\u00e9 2";
 }
 
 void InputTest::editingShortcutsWorkAndPastesKeepTheRules() {
@@ -302,8 +324,8 @@ void InputTest::editingShortcutsWorkAndPastesKeepTheRules() {
     Chord(edit, Qt::Key_End, Qt::NoModifier);
     Chord(edit, Qt::Key_Left);  // to the start of "two"; a password is one word
     TypeText(edit, QStringLiteral("X"));
-    QCOMPARE(edit->text(), edit->echoMode() == QLineEdit::Normal ? QStringLiteral("one Xtwo")
-                                                                 : QStringLiteral("Xone two"));
+    QCOMPARE(edit->text(),
+             edit->echoMode() == QLineEdit::Normal ? QStringLiteral("one Xtwo") : QStringLiteral("Xone two"));
     Chord(edit, Qt::Key_A);
     TypeText(edit, QStringLiteral("new"));
     QCOMPARE(edit->text(), QStringLiteral("new"));
@@ -382,11 +404,15 @@ void InputTest::passwordFieldsNeverCopyTheirText() {
 }
 
 void InputTest::doubleClickOnAPageButtonActsOnce_data() {
-    QTest::addColumn<QString>("toPage");   // the status page the opener is on
+    QTest::addColumn<QString>("toPage");  // the status page the opener is on
     QTest::addColumn<QString>("opener");
     QTest::addColumn<QString>("opened");
-    QTest::newRow("Setup on the security status page") << "BitBtn2" << "BitBtn9" << "Panel8";
-    QTest::newRow("Setup on the information page") << "BitBtn1" << "BitBtn7" << "Panel3";
+    QTest::newRow("Setup on the security status page") << "BitBtn2"
+                                                       << "BitBtn9"
+                                                       << "Panel8";
+    QTest::newRow("Setup on the information page") << "BitBtn1"
+                                                   << "BitBtn7"
+                                                   << "Panel3";
 }
 
 void InputTest::doubleClickOnAPageButtonActsOnce() {
@@ -459,11 +485,12 @@ void InputTest::inputDuringTheReturnPauseIsDropped() {
         const QPointF inside = QPointF(close->rect().center());
         QCoreApplication::postEvent(close, new QMouseEvent(QEvent::MouseButtonPress, inside, close->mapToGlobal(inside),
                                                            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
-        QCoreApplication::postEvent(close, new QMouseEvent(QEvent::MouseButtonRelease, inside,
-                                                           close->mapToGlobal(inside), Qt::LeftButton, Qt::NoButton,
-                                                           Qt::NoModifier));
+        QCoreApplication::postEvent(
+            close, new QMouseEvent(QEvent::MouseButtonRelease, inside, close->mapToGlobal(inside), Qt::LeftButton,
+                                   Qt::NoButton, Qt::NoModifier));
         for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
-            QCoreApplication::postEvent(form->Edit1, new QKeyEvent(type, Qt::Key_X, Qt::NoModifier, QStringLiteral("x")));
+            QCoreApplication::postEvent(form->Edit1,
+                                        new QKeyEvent(type, Qt::Key_X, Qt::NoModifier, QStringLiteral("x")));
         }
         for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
             QCoreApplication::postEvent(form->Edit1, new QKeyEvent(type, Qt::Key_Return, Qt::NoModifier));
@@ -484,8 +511,8 @@ void InputTest::inputDuringTheReturnPauseIsDropped() {
 }
 
 void InputTest::imageTextsRoundTripAsLatin1_data() {
-    QTest::addColumn<QString>("typed");       // appended to the name
-    QTest::addColumn<QByteArray>("stored");   // the name's bytes afterwards; empty: refused
+    QTest::addColumn<QString>("typed");      // appended to the name
+    QTest::addColumn<QByteArray>("stored");  // the name's bytes afterwards; empty: refused
     QTest::newRow("ASCII added to an 8-bit name") << "X" << QByteArray("Caf\xe9X");
     QTest::newRow("a Latin-1 letter typed") << "\u00fc" << QByteArray("Caf\xe9\xfc");
     QTest::newRow("a character beyond Latin-1") << "\u20ac" << QByteArray();

@@ -20,11 +20,11 @@
 #include "app/textconv.h"
 #include "image/transfer.h"
 #include "protocol/engine.h"
+#include "tests/ui/sim_window_test.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/sim_window_test.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -69,8 +69,8 @@ private:
 };
 
 QStringList LoginTest::SimOptions() const {
-    return {QStringLiteral("--count"), QStringLiteral("4"), QStringLiteral("--seed"), QStringLiteral("11"),
-            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
+    return {QStringLiteral("--count"), QStringLiteral("4"),          QStringLiteral("--seed"),
+            QStringLiteral("11"),      QStringLiteral("--password"), QString::fromLatin1(kPassword)};
 }
 
 QByteArray LoginTest::SimState() const {
@@ -246,11 +246,16 @@ void LoginTest::rightPasswordOpensTheInformationPage() {
         QLabel* label;
         QString text;
     } shown[] = {
-        {form_->Label19, chosen.name},           {form_->Label3, QStringLiteral("TestNet")},
-        {form_->Label23, QStringLiteral("11")},  {form_->Label24, QStringLiteral("10.1.2.3")},
-        {form_->Label49, QStringLiteral("255.255.0.0")}, {form_->Label50, QStringLiteral("10.1.0.1")},
-        {form_->Label30, QStringLiteral("3.0.7")}, {form_->Label31, QStringLiteral("2002/08/01")},
-        {form_->Label27, QStringLiteral("1.8.1")}, {form_->Label28, QStringLiteral("08/28/2002")},
+        {form_->Label19, chosen.name},
+        {form_->Label3, QStringLiteral("TestNet")},
+        {form_->Label23, QStringLiteral("11")},
+        {form_->Label24, QStringLiteral("10.1.2.3")},
+        {form_->Label49, QStringLiteral("255.255.0.0")},
+        {form_->Label50, QStringLiteral("10.1.0.1")},
+        {form_->Label30, QStringLiteral("3.0.7")},
+        {form_->Label31, QStringLiteral("2002/08/01")},
+        {form_->Label27, QStringLiteral("1.8.1")},
+        {form_->Label28, QStringLiteral("08/28/2002")},
     };
     for (const auto& s : shown) QCOMPARE(s.label->text(), s.text);
     QCOMPARE(form_->MaskEdit25->text().remove(QLatin1Char(' ')), QStringLiteral("10.1.2.3"));

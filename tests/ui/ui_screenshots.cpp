@@ -18,9 +18,9 @@
 
 #include "app/gui/message_form.h"
 #include "app/gui/uinterface.h"
+#include "tests/ui/ui_support.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -83,7 +83,10 @@ int main(int argc, char** argv) {
     if (!allPages) return 0;
 
     const std::pair<QWidget*, const char*> pages[] = {
-        {form1.Panel3, "setup"}, {form1.Panel4, "security"}, {form1.Panel6, "about"}, {form1.Panel8, "security-setup"},
+        {form1.Panel3, "setup"},
+        {form1.Panel4, "security"},
+        {form1.Panel6, "about"},
+        {form1.Panel8, "security-setup"},
     };
     for (const auto& [page, name] : pages) {
         for (QWidget* p : {form1.Panel1, form1.Panel2, form1.Panel3, form1.Panel4, form1.Panel6, form1.Panel8}) {

@@ -28,11 +28,11 @@
 #include "app/gui/uinterface.h"
 #include "image/transfer.h"
 #include "protocol/frame.h"
+#include "tests/ui/sim_window_test.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/sim_window_test.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -120,9 +120,10 @@ QStringList SecurityTest::SimOptions() const {
 }
 
 QByteArray SecurityTest::SimState() const {
-    QByteArray text = "0 name Office\n* wep off\n* default-key 1\n"
-                      "* key 0 00112233445566778899aabbcc\n* key 1 a1b2c3d4e5\n"
-                      "* key 2 0f1e2d3c4b5a69788796a5b4c3\n* key 3 fedcba9876\n* mac-access off\n* mac-entries";
+    QByteArray text =
+        "0 name Office\n* wep off\n* default-key 1\n"
+        "* key 0 00112233445566778899aabbcc\n* key 1 a1b2c3d4e5\n"
+        "* key 2 0f1e2d3c4b5a69788796a5b4c3\n* key 3 fedcba9876\n* mac-access off\n* mac-entries";
     for (const Mac& mac : kDeviceEntries) text += ' ' + MacText(mac, false).toLatin1();
     return text + '\n';
 }
@@ -230,10 +231,8 @@ void SecurityTest::ExpectCommitted(const ConfigImage& expected) {
     const ConfigImage committed = Committed();
     for (size_t i = 0; i < kCrcAt; ++i) {
         if (committed[i] != expected[i]) {
-            QFAIL(qPrintable(QStringLiteral("byte %1: committed %2, expected %3")
-                                 .arg(i)
-                                 .arg(committed[i])
-                                 .arg(expected[i])));
+            QFAIL(qPrintable(
+                QStringLiteral("byte %1: committed %2, expected %3").arg(i).arg(committed[i]).arg(expected[i])));
         }
     }
     QCOMPARE(StoredCrc(committed), DeviceCrc(committed));
@@ -455,8 +454,8 @@ void SecurityTest::macTableEditsAreWrittenInListOrder() {
 
     // The same address again, in either case, and a device row retyped in
     // upper case: nothing changes, nothing is shown.
-    for (const QString& again : {QStringLiteral("0a1b2c3d4e5f"), QStringLiteral("0A1B2C3D4E5F"),
-                                 QStringLiteral("004096AABB03")}) {
+    for (const QString& again :
+         {QStringLiteral("0a1b2c3d4e5f"), QStringLiteral("0A1B2C3D4E5F"), QStringLiteral("004096AABB03")}) {
         Type(form_->MaskEdit28, again);
         form_->BitBtn15->click();
         QCOMPARE(rows(), 6);
@@ -561,8 +560,9 @@ void SecurityTest::failedWriteIsReportedBeforeTheLoginPage() {
     const int commits = Commits();
     const int mark = BlockMark();
     bool loginPageUnderMessage = true;
-    connect(messageForm_.get(), &TMessageForm::Showing, this,
-            [&] { loginPageUnderMessage = !form_->Panel1->isHidden(); }, Qt::SingleShotConnection);
+    connect(
+        messageForm_.get(), &TMessageForm::Showing, this, [&] { loginPageUnderMessage = !form_->Panel1->isHidden(); },
+        Qt::SingleShotConnection);
     form_->BitBtn19->click();
 
     QCOMPARE(messages_->texts.last(), QStringLiteral("write_fail text"));

@@ -25,11 +25,11 @@
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/frame.h"
+#include "tests/ui/sim_window_test.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/sim_window_test.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -103,12 +103,11 @@ private:
     // Block requests logged so far with the given op code.
     QList<QJsonObject> BlockOps(int op) const;
     int CommitLines() const;
-
 };
 
 QStringList SetupTest::SimOptions() const {
-    return {QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--seed"), QStringLiteral("21"),
-            QStringLiteral("--password"), QString::fromLatin1(kPassword)};
+    return {QStringLiteral("--count"), QStringLiteral("3"),          QStringLiteral("--seed"),
+            QStringLiteral("21"),      QStringLiteral("--password"), QString::fromLatin1(kPassword)};
 }
 
 QByteArray SetupTest::SimState() const {
@@ -177,15 +176,12 @@ void SetupTest::statusAndSetupPagesShowTheDevice_data() {
     QStringList all;
     for (int c = 1; c <= 14; ++c) all << QStringLiteral("CH%1").arg(c, 2, 10, QLatin1Char('0'));
     QTest::newRow("64-bit, table on, every channel")
-        << 0
-        << QStringList{"Lobby", "LobbyNet", "6", "192.168.10.2", "255.255.255.0", "192.168.10.1"}
-        << "wep_64 text" << QStringList{"00:11:22:33:44:55", "00:11:22:33:44:56", "0a:0b:0c:0d:0e:ff"} << true
-        << all << 5;
+        << 0 << QStringList{"Lobby", "LobbyNet", "6", "192.168.10.2", "255.255.255.0", "192.168.10.1"} << "wep_64 text"
+        << QStringList{"00:11:22:33:44:55", "00:11:22:33:44:56", "0a:0b:0c:0d:0e:ff"} << true << all << 5;
     QTest::newRow("128-bit, table off with entries, channels 10 and 11")
-        << 1
-        << QStringList{QStringLiteral("Warehouse\u00e9"), "StoreNet", "11", "10.0.0.9", "255.0.0.0", "10.0.0.1"}
-        << "wep_128 text"
-        << QStringList{"00:aa:bb:cc:dd:01", "00:aa:bb:cc:dd:02"} << false << QStringList{"CH10", "CH11"} << 1;
+        << 1 << QStringList{QStringLiteral("Warehouse\u00e9"), "StoreNet", "11", "10.0.0.9", "255.0.0.0", "10.0.0.1"}
+        << "wep_128 text" << QStringList{"00:aa:bb:cc:dd:01", "00:aa:bb:cc:dd:02"} << false
+        << QStringList{"CH10", "CH11"} << 1;
     QTest::newRow("WEP off, empty table, channel not allowed")
         << 2 << QStringList{"Roof", "RoofNet", "5", "172.16.0.5", "255.255.0.0", "0.0.0.0"} << "disabled text"
         << QStringList{} << false << QStringList{"CH10", "CH11"} << -1;
@@ -372,8 +368,8 @@ void SetupTest::failedChecksShowTheirMessageAndSendNothing() {
         const int shown = messages_->texts.size();
         form_->BitBtn8->click();
         QVERIFY2(messages_->texts.size() == shown + 1, c.what);
-        QVERIFY2(messages_->texts.last() == c.message, qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") +
-                                                                  messages_->texts.last()));
+        QVERIFY2(messages_->texts.last() == c.message,
+                 qPrintable(QString::fromLatin1(c.what) + QStringLiteral(": ") + messages_->texts.last()));
         // The page stays open with the entries as typed.
         QVERIFY2(!form_->Panel3->isHidden(), c.what);
         QVERIFY2(form_->Edit3->text() == c.newPassword, c.what);
@@ -505,18 +501,17 @@ void SetupTest::refusedWriteIsReportedBeforeTheLoginPage() {
     const int shown = messages_->texts.size();
     bool onSetupPageWhenShown = false;
     int finishesWhenShown = -1;
-    const QMetaObject::Connection watch =
-        connect(messageForm_.get(), &TMessageForm::Showing, this, [&] {
-            onSetupPageWhenShown = !form_->Panel3->isHidden() && form_->Panel1->isHidden();
-            finishesWhenShown = static_cast<int>(BlockOps(BLOCK_OP_FINISH).size()) - finishesBefore;
-        });
+    const QMetaObject::Connection watch = connect(messageForm_.get(), &TMessageForm::Showing, this, [&] {
+        onSetupPageWhenShown = !form_->Panel3->isHidden() && form_->Panel1->isHidden();
+        finishesWhenShown = static_cast<int>(BlockOps(BLOCK_OP_FINISH).size()) - finishesBefore;
+    });
 
     QVERIFY(ApplyAndWaitForBrowse() >= kReturnPauseMs);
     disconnect(watch);
     QCOMPARE(messages_->texts.size(), shown + 1);
     QCOMPARE(messages_->texts.last(), QStringLiteral("write_fail text"));
     QVERIFY(onSetupPageWhenShown);
-    QVERIFY(finishesWhenShown >= kFinishRepeats);  // the finish went out all the same
+    QVERIFY(finishesWhenShown >= kFinishRepeats);                                   // the finish went out all the same
     QCOMPARE(static_cast<int>(BlockOps(BLOCK_OP_WRITE).size()), writesBefore + 4);  // chunks 0..3
     QCOMPARE(static_cast<int>(BlockOps(BLOCK_OP_COMMIT).size()), commitsBefore);
     QVERIFY(!Dump(1).has_value());

@@ -18,8 +18,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -406,12 +406,18 @@ void ShellTest::instanceGuardLivesInAFolderOfTheUsersOwn() {
         const char* name;
         std::function<bool(const QString&)> plant;
     } planted[] = {
-        {"open to others", [](const QString& f) { return QDir().mkdir(f) && ::chmod(QFile::encodeName(f).constData(), 0777) == 0; }},
-        {"a link to a folder",
-         [&dir](const QString& f) { return QFile::link(dir.path(), f); }},
-        {"a plain file", [](const QString& f) { QFile file(f); return file.open(QIODevice::WriteOnly); }},
+        {"open to others",
+         [](const QString& f) { return QDir().mkdir(f) && ::chmod(QFile::encodeName(f).constData(), 0777) == 0; }},
+        {"a link to a folder", [&dir](const QString& f) { return QFile::link(dir.path(), f); }},
+        {"a plain file",
+         [](const QString& f) {
+             QFile file(f);
+             return file.open(QIODevice::WriteOnly);
+         }},
         {"another user's",
-         [](const QString& f) { return QDir().mkdir(f) && ::chown(QFile::encodeName(f).constData(), 65534, 65534) == 0; }},
+         [](const QString& f) {
+             return QDir().mkdir(f) && ::chown(QFile::encodeName(f).constData(), 65534, 65534) == 0;
+         }},
     };
     for (const auto& p : planted) {
         QTemporaryDir other;
@@ -538,8 +544,7 @@ int main(int argc, char** argv) {
         std::printf("arguments %d\ndirection %s\nstylesheet %s\nstyle %s\n",
                     static_cast<int>(QCoreApplication::arguments().size()),
                     QGuiApplication::layoutDirection() == Qt::LeftToRight ? "left-to-right" : "right-to-left",
-                    probe.styleSheet().toUtf8().constData(),
-                    QApplication::style()->name().toUtf8().constData());
+                    probe.styleSheet().toUtf8().constData(), QApplication::style()->name().toUtf8().constData());
         return 0;
     }
     TApplication app(argc, argv);

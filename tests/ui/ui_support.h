@@ -3,19 +3,19 @@
 // working folder with a catalogue and the artwork, a watcher that reads and
 // closes the message dialog so a test never blocks on it, and their main.
 
+#include <QApplication>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QApplication>
-#include <QComboBox>
 #include <QJsonObject>
+#include <QLabel>
 #include <QList>
+#include <QMessageBox>
 #include <QObject>
+#include <QPushButton>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -33,8 +33,8 @@
 #include "app/gui/message_form.h"
 #include "app/gui/uinterface.h"
 #include "image/transfer.h"
-#include "ui/form1.h"
 #include "tests/ui/ui_apsim.h"
+#include "ui/form1.h"
 
 namespace aputil::test {
 
@@ -263,13 +263,13 @@ inline bool HasDisplay() {
 
 // The main of a window test program. Without a display there is no window to
 // test: it is skipped (77, the status ctest is told means skipped).
-#define APUTIL_WINDOW_TEST_MAIN(TestClass)                                                  \
-    int main(int argc, char** argv) {                                                       \
-        if (!aputil::test::HasDisplay()) {                                                  \
+#define APUTIL_WINDOW_TEST_MAIN(TestClass)                                                           \
+    int main(int argc, char** argv) {                                                                \
+        if (!aputil::test::HasDisplay()) {                                                           \
             std::fputs("skipped: no display (set DISPLAY, or QT_QPA_PLATFORM=offscreen)\n", stderr); \
-            return 77;                                                                      \
-        }                                                                                   \
-        QApplication app(argc, argv);                                                       \
-        TestClass test;                                                                     \
-        return QTest::qExec(&test, argc, argv);                                             \
+            return 77;                                                                               \
+        }                                                                                            \
+        QApplication app(argc, argv);                                                                \
+        TestClass test;                                                                              \
+        return QTest::qExec(&test, argc, argv);                                                      \
     }

@@ -19,10 +19,10 @@
 #include "app/gui/image_button.h"
 #include "image/transfer.h"
 #include "tests/support/fake_driver.h"
+#include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -235,20 +235,33 @@ void WepEditorTest::filterRefusesOrKeepsEachCharacter_data() {
     QTest::addColumn<QString>("kept");
 
     // Segments 1 to 3 follow the format; 4 to 6 take hexadecimal digits only.
-    QTest::newRow("hex refuses g") << int(Mode::Wep64) << int(Format::Hex) << 1 << "g" << "";
-    QTest::newRow("hex keeps upper F") << int(Mode::Wep64) << int(Format::Hex) << 2 << "F" << "F";
-    QTest::newRow("hex keeps lower a") << int(Mode::Wep128) << int(Format::Hex) << 3 << "a" << "a";
-    QTest::newRow("hex refuses hyphen") << int(Mode::Wep64) << int(Format::Hex) << 7 << "-" << "";
-    QTest::newRow("ascii keeps g") << int(Mode::Wep64) << int(Format::Ascii) << 1 << "g" << "g";
-    QTest::newRow("ascii keeps upper Z") << int(Mode::Wep128) << int(Format::Ascii) << 14 << "Z" << "Z";
-    QTest::newRow("ascii refuses hyphen") << int(Mode::Wep64) << int(Format::Ascii) << 19 << "-" << "";
-    QTest::newRow("ascii refuses blank") << int(Mode::Wep128) << int(Format::Ascii) << 3 << " " << "";
-    QTest::newRow("segment 4 refuses g") << int(Mode::Wep128) << int(Format::Hex) << 4 << "g" << "";
-    QTest::newRow("segment 6 keeps B") << int(Mode::Wep128) << int(Format::Hex) << 24 << "B" << "B";
+    QTest::newRow("hex refuses g") << int(Mode::Wep64) << int(Format::Hex) << 1 << "g"
+                                   << "";
+    QTest::newRow("hex keeps upper F") << int(Mode::Wep64) << int(Format::Hex) << 2 << "F"
+                                       << "F";
+    QTest::newRow("hex keeps lower a") << int(Mode::Wep128) << int(Format::Hex) << 3 << "a"
+                                       << "a";
+    QTest::newRow("hex refuses hyphen") << int(Mode::Wep64) << int(Format::Hex) << 7 << "-"
+                                        << "";
+    QTest::newRow("ascii keeps g") << int(Mode::Wep64) << int(Format::Ascii) << 1 << "g"
+                                   << "g";
+    QTest::newRow("ascii keeps upper Z") << int(Mode::Wep128) << int(Format::Ascii) << 14 << "Z"
+                                         << "Z";
+    QTest::newRow("ascii refuses hyphen") << int(Mode::Wep64) << int(Format::Ascii) << 19 << "-"
+                                          << "";
+    QTest::newRow("ascii refuses blank") << int(Mode::Wep128) << int(Format::Ascii) << 3 << " "
+                                         << "";
+    QTest::newRow("segment 4 refuses g") << int(Mode::Wep128) << int(Format::Hex) << 4 << "g"
+                                         << "";
+    QTest::newRow("segment 6 keeps B") << int(Mode::Wep128) << int(Format::Hex) << 24 << "B"
+                                       << "B";
     // Segments 5 and 6 of key 2 filter as their sisters do.
-    QTest::newRow("MaskEdit11 refuses x") << int(Mode::Wep128) << int(Format::Hex) << 11 << "x" << "";
-    QTest::newRow("MaskEdit12 refuses colon") << int(Mode::Wep128) << int(Format::Hex) << 12 << ":" << "";
-    QTest::newRow("MaskEdit12 keeps c") << int(Mode::Wep128) << int(Format::Hex) << 12 << "c" << "c";
+    QTest::newRow("MaskEdit11 refuses x") << int(Mode::Wep128) << int(Format::Hex) << 11 << "x"
+                                          << "";
+    QTest::newRow("MaskEdit12 refuses colon") << int(Mode::Wep128) << int(Format::Hex) << 12 << ":"
+                                              << "";
+    QTest::newRow("MaskEdit12 keeps c") << int(Mode::Wep128) << int(Format::Hex) << 12 << "c"
+                                        << "c";
 }
 
 void WepEditorTest::filterRefusesOrKeepsEachCharacter() {
@@ -292,22 +305,38 @@ void WepEditorTest::fullSegmentMovesTheFocus_data() {
     QTest::addColumn<QString>("focus");      // object name of the focus afterwards
     QTest::addColumn<QString>("nextAfter");  // the next segment's text afterwards ("-": not looked at)
 
-    QTest::newRow("64 hex, 1 to 2") << int(Mode::Wep64) << int(Format::Hex) << 1 << "12345" << "MaskEdit2" << "c3d4e";
-    QTest::newRow("64 hex, 2 to apply") << int(Mode::Wep64) << int(Format::Hex) << 2 << "6789a" << "BitBtn19" << "-";
-    QTest::newRow("64 hex, 4 digits stay") << int(Mode::Wep64) << int(Format::Hex) << 7 << "1234" << "MaskEdit7"
+    QTest::newRow("64 hex, 1 to 2") << int(Mode::Wep64) << int(Format::Hex) << 1 << "12345"
+                                    << "MaskEdit2"
+                                    << "c3d4e";
+    QTest::newRow("64 hex, 2 to apply") << int(Mode::Wep64) << int(Format::Hex) << 2 << "6789a"
+                                        << "BitBtn19"
+                                        << "-";
+    QTest::newRow("64 hex, 4 digits stay") << int(Mode::Wep64) << int(Format::Hex) << 7 << "1234"
+                                           << "MaskEdit7"
                                            << "-";
-    QTest::newRow("64 ascii, 1 to apply") << int(Mode::Wep64) << int(Format::Ascii) << 13 << "abcde" << "BitBtn19"
+    QTest::newRow("64 ascii, 1 to apply") << int(Mode::Wep64) << int(Format::Ascii) << 13 << "abcde"
+                                          << "BitBtn19"
                                           << "-";
     QTest::newRow("128 ascii, 2 to 3 cleared") << int(Mode::Wep128) << int(Format::Ascii) << 8 << "fghij"
-                                               << "MaskEdit9" << "";
-    QTest::newRow("128 ascii, 3 full at 3") << int(Mode::Wep128) << int(Format::Ascii) << 9 << "klm" << "BitBtn19"
+                                               << "MaskEdit9"
+                                               << "";
+    QTest::newRow("128 ascii, 3 full at 3") << int(Mode::Wep128) << int(Format::Ascii) << 9 << "klm"
+                                            << "BitBtn19"
                                             << "-";
-    QTest::newRow("128 hex, 2 to 3 kept") << int(Mode::Wep128) << int(Format::Hex) << 20 << "11111" << "MaskEdit21"
+    QTest::newRow("128 hex, 2 to 3 kept") << int(Mode::Wep128) << int(Format::Hex) << 20 << "11111"
+                                          << "MaskEdit21"
                                           << "5432";
-    QTest::newRow("128 hex, 3 to 4") << int(Mode::Wep128) << int(Format::Hex) << 21 << "2222" << "MaskEdit22" << "100f";
-    QTest::newRow("128 hex, 4 to 5") << int(Mode::Wep128) << int(Format::Hex) << 22 << "3333" << "MaskEdit23" << "-";
-    QTest::newRow("128 hex, 5 to 6") << int(Mode::Wep128) << int(Format::Hex) << 11 << "4444" << "MaskEdit12" << "-";
-    QTest::newRow("128 hex, 6 to apply") << int(Mode::Wep128) << int(Format::Hex) << 24 << "5555" << "BitBtn19"
+    QTest::newRow("128 hex, 3 to 4") << int(Mode::Wep128) << int(Format::Hex) << 21 << "2222"
+                                     << "MaskEdit22"
+                                     << "100f";
+    QTest::newRow("128 hex, 4 to 5") << int(Mode::Wep128) << int(Format::Hex) << 22 << "3333"
+                                     << "MaskEdit23"
+                                     << "-";
+    QTest::newRow("128 hex, 5 to 6") << int(Mode::Wep128) << int(Format::Hex) << 11 << "4444"
+                                     << "MaskEdit12"
+                                     << "-";
+    QTest::newRow("128 hex, 6 to apply") << int(Mode::Wep128) << int(Format::Hex) << 24 << "5555"
+                                         << "BitBtn19"
                                          << "-";
 }
 
@@ -381,14 +410,14 @@ void WepEditorTest::hexSwitchTurnsAsciiKeysIntoCodes_data() {
     QTest::addColumn<QStringList>("expected");  // segments 1..6 after the switch to Hex
 
     // Codes: a 61, b 62, c 63, Z 5a, z 7a, 9 39, A 41, Q 51; the fill "1" is 31.
-    QTest::newRow("64, three chars filled twice") << int(Mode::Wep64) << 0 << QStringList{"abc"}
-                                                  << QStringList{"61626", "33131", "", "", "", ""};
+    QTest::newRow("64, three chars filled twice")
+        << int(Mode::Wep64) << 0 << QStringList{"abc"} << QStringList{"61626", "33131", "", "", "", ""};
     QTest::newRow("64, five chars") << int(Mode::Wep64) << 2 << QStringList{"Zz9Ab"}
                                     << QStringList{"5a7a3", "94162", "", "", "", ""};
     QTest::newRow("64, one char") << int(Mode::Wep64) << 3 << QStringList{"Q"}
                                   << QStringList{"51313", "13131", "", "", "", ""};
-    QTest::newRow("64, empty stays empty") << int(Mode::Wep64) << 1 << QStringList{}
-                                           << QStringList{"", "", "", "", "", ""};
+    QTest::newRow("64, empty stays empty")
+        << int(Mode::Wep64) << 1 << QStringList{} << QStringList{"", "", "", "", "", ""};
     QTest::newRow("128, thirteen chars") << int(Mode::Wep128) << 0 << QStringList{"abcde", "fghij", "klm"}
                                          << QStringList{"61626", "36465", "6667", "6869", "6a6b", "6c6d"};
     QTest::newRow("128, eleven chars") << int(Mode::Wep128) << 1 << QStringList{"abcde", "fghij", "k"}
@@ -455,8 +484,8 @@ void WepEditorTest::assembledKeyTextFollowsTheEnabledSegments_data() {
                             << QStringList{"12345", "6789a", "bbbb", "cccc", "dddd", "eeee"} << "123456789a";
     QTest::newRow("64 hex, short first") << int(Mode::Wep64) << int(Format::Hex) << 1
                                          << QStringList{"123", "45678", "", "", "", ""} << "12345678";
-    QTest::newRow("64 ascii, segment 2 ignored") << int(Mode::Wep64) << int(Format::Ascii) << 0
-                                                 << QStringList{"abcde", "", "", "", "", ""} << "abcde";
+    QTest::newRow("64 ascii, segment 2 ignored")
+        << int(Mode::Wep64) << int(Format::Ascii) << 0 << QStringList{"abcde", "", "", "", "", ""} << "abcde";
     QTest::newRow("128 hex, 26 digits") << int(Mode::Wep128) << int(Format::Hex) << 3
                                         << QStringList{"01234", "56789", "abcd", "ef01", "2345", "6789"}
                                         << "0123456789abcdef0123456789";
@@ -496,24 +525,35 @@ void WepEditorTest::changeTestComparesWithTheImage() {
         {"off, untouched", {0, 0, 0}, [](WepEditorTest&) {}, false},
         {"off with a key length left, untouched", {2, 0, 0}, [](WepEditorTest&) {}, false},
         {"mode 3 reads as 128, untouched", {3, 1, 0}, [](WepEditorTest&) {}, false},
-        {"off with a key length left, WEP turned on", {1, 0, 0},
-         [](WepEditorTest& t) { t.ChooseMode(Mode::Wep64); }, true},
+        {"off with a key length left, WEP turned on",
+         {1, 0, 0},
+         [](WepEditorTest& t) { t.ChooseMode(Mode::Wep64); },
+         true},
         {"64 turned off", {1, 1, 1}, [](WepEditorTest& t) { t.ChooseMode(Mode::Disabled); }, true},
         {"64 to 128", {1, 1, 1}, [](WepEditorTest& t) { t.ChooseMode(Mode::Wep128); }, true},
         {"other row", {1, 1, 1}, [](WepEditorTest& t) { t.form_->RadioButton7->click(); }, true},
         {"ascii chosen", {1, 1, 1}, [](WepEditorTest& t) { t.ChooseFormat(Format::Ascii); }, true},
-        {"same key retyped in upper case", {1, 1, 1},
-         [](WepEditorTest& t) { t.Segment(7)->setText(QStringLiteral("DEADB")); }, true},
-        {"same key retyped", {1, 1, 1},
-         [](WepEditorTest& t) { t.Segment(7)->setText(QStringLiteral("deadb")); }, false},
-        {"64 key shortened", {1, 1, 1}, [](WepEditorTest& t) { t.Segment(8)->setText(QStringLiteral("eef0")); },
+        {"same key retyped in upper case",
+         {1, 1, 1},
+         [](WepEditorTest& t) { t.Segment(7)->setText(QStringLiteral("DEADB")); },
          true},
-        {"64 ignores segments 3 to 6", {1, 1, 1},
-         [](WepEditorTest& t) { t.Segment(9)->setText(QStringLiteral("0000")); }, false},
-        {"128 looks at segment 6", {2, 1, 2},
-         [](WepEditorTest& t) { t.Segment(18)->setText(QStringLiteral("cdd0")); }, true},
-        {"another row's key edited", {1, 1, 1},
-         [](WepEditorTest& t) { t.Segment(1)->setText(QStringLiteral("00000")); }, false},
+        {"same key retyped",
+         {1, 1, 1},
+         [](WepEditorTest& t) { t.Segment(7)->setText(QStringLiteral("deadb")); },
+         false},
+        {"64 key shortened", {1, 1, 1}, [](WepEditorTest& t) { t.Segment(8)->setText(QStringLiteral("eef0")); }, true},
+        {"64 ignores segments 3 to 6",
+         {1, 1, 1},
+         [](WepEditorTest& t) { t.Segment(9)->setText(QStringLiteral("0000")); },
+         false},
+        {"128 looks at segment 6",
+         {2, 1, 2},
+         [](WepEditorTest& t) { t.Segment(18)->setText(QStringLiteral("cdd0")); },
+         true},
+        {"another row's key edited",
+         {1, 1, 1},
+         [](WepEditorTest& t) { t.Segment(1)->setText(QStringLiteral("00000")); },
+         false},
     };
     for (const auto& c : cases) {
         Enter(c.stored);

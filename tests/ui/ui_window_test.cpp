@@ -26,9 +26,9 @@
 #include "app/gui/message_form.h"
 #include "app/gui/uinterface.h"
 #include "protocol/engine.h"
+#include "tests/ui/ui_support.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
-#include "tests/ui/ui_support.h"
 
 using namespace aputil;
 using namespace aputil::test;
@@ -121,9 +121,9 @@ void WindowTest::layoutAndControlNames() {
         QPoint at;
         QSize size;  // empty: not fixed
     } header[] = {
-        {"Label1", {32, 85}, {}},        {"ComboBox1", {112, 79}, {281, 0}}, {"BitBtn1", {149, 106}, {67, 20}},
-        {"BitBtn2", {217, 106}, {67, 20}}, {"BitBtn3", {285, 106}, {67, 20}}, {"AllModelLabel", {112, 24}, {}},
-        {"Label2", {48, 104}, {}},       {"Edit1", {194, 100}, {197, 0}},    {"BitBtn5", {308, 227}, {66, 19}},
+        {"Label1", {32, 85}, {}},          {"ComboBox1", {112, 79}, {281, 0}}, {"BitBtn1", {149, 106}, {67, 20}},
+        {"BitBtn2", {217, 106}, {67, 20}}, {"BitBtn3", {285, 106}, {67, 20}},  {"AllModelLabel", {112, 24}, {}},
+        {"Label2", {48, 104}, {}},         {"Edit1", {194, 100}, {197, 0}},    {"BitBtn5", {308, 227}, {66, 19}},
         {"BitBtn6", {375, 227}, {66, 19}}, {"Animate1", {192, 24}, {80, 50}},
     };
     for (const auto& c : header) {
@@ -303,8 +303,8 @@ void WindowTest::catalogueBesideTheProgramWhenNoneInCurrentFolder() {
 
 void WindowTest::buttonsShowTheirArtworkOrPlainText() {
     const std::pair<const char*, const char*> table[] = {
-        {"BitBtn1", "info.bmp"},    {"BitBtn2", "security.bmp"}, {"BitBtn3", "about.bmp"},  {"BitBtn5", "LOGIN.bmp"},
-        {"BitBtn6", "exit.bmp"},    {"BitBtn7", "setup.bmp"},    {"BitBtn9", "setup.bmp"},  {"BitBtn18", "cancel.bmp"},
+        {"BitBtn1", "info.bmp"},    {"BitBtn2", "security.bmp"}, {"BitBtn3", "about.bmp"}, {"BitBtn5", "LOGIN.bmp"},
+        {"BitBtn6", "exit.bmp"},    {"BitBtn7", "setup.bmp"},    {"BitBtn9", "setup.bmp"}, {"BitBtn18", "cancel.bmp"},
         {"BitBtn20", "cancel.bmp"}, {"BitBtn19", "apply.bmp"},   {"BitBtn8", "apply.bmp"},
     };
     {
@@ -494,9 +494,12 @@ void WindowTest::passwordFieldTakesPrintableAsciiOnly() {
 void WindowTest::pageButtonsSwitchPages_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("page");
-    QTest::newRow("information") << "BitBtn1" << "Panel2";
-    QTest::newRow("security") << "BitBtn2" << "Panel4";
-    QTest::newRow("about") << "BitBtn3" << "Panel6";
+    QTest::newRow("information") << "BitBtn1"
+                                 << "Panel2";
+    QTest::newRow("security") << "BitBtn2"
+                              << "Panel4";
+    QTest::newRow("about") << "BitBtn3"
+                           << "Panel6";
 }
 
 void WindowTest::pageButtonsSwitchPages() {
@@ -519,8 +522,13 @@ void WindowTest::listChangeRestoresPageButtonImages_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("yellow");
     QTest::addColumn<QString>("normal");
-    QTest::newRow("basic setup") << "Panel3" << "BitBtn1" << "info_down_yellow.bmp" << "info.bmp";
-    QTest::newRow("security configuration") << "Panel8" << "BitBtn2" << "security_down_yellow.bmp"
+    QTest::newRow("basic setup") << "Panel3"
+                                 << "BitBtn1"
+                                 << "info_down_yellow.bmp"
+                                 << "info.bmp";
+    QTest::newRow("security configuration") << "Panel8"
+                                            << "BitBtn2"
+                                            << "security_down_yellow.bmp"
                                             << "security.bmp";
 }
 

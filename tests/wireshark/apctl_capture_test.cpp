@@ -79,7 +79,7 @@ TEST_F(ApctlCapture, SetWritesEveryFrameMaskedOrWithSecretsKept) {
     const std::string keptBytes = ReadFile(kept);
     EXPECT_EQ(maskedBytes.find(kPassword), std::string::npos);
     EXPECT_NE(keptBytes.find(kPassword), std::string::npos);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(kept.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
@@ -87,9 +87,10 @@ TEST_F(ApctlCapture, SetWritesEveryFrameMaskedOrWithSecretsKept) {
     if (!why.empty()) GTEST_SKIP() << why;
     test::Tshark tshark;
     std::vector<test::FieldValues> rows;
-    ASSERT_TRUE(tshark.Fields(masked, {"aputil.type", "aputil.session.subtype", "aputil.block.op",
-                                       "aputil.checksum.status", "aputil.attr.value"},
-                              rows))
+    ASSERT_TRUE(tshark.Fields(
+        masked,
+        {"aputil.type", "aputil.session.subtype", "aputil.block.op", "aputil.checksum.status", "aputil.attr.value"},
+        rows))
         << tshark.errors();
     std::string stars;  // the hex of as many '*' as the password has characters
     for (size_t i = 0; i < std::string(kPassword).size(); ++i) stars += "2a";

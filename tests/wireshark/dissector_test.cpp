@@ -45,12 +45,30 @@ Bytes Ethernet(const uint8_t* dst, const uint8_t* src, const Bytes& payload) {
 
 // Body fields in a few words: Fields().Session(1).Data(bytes).
 struct Fields : FrameFields {
-    Fields& Session(uint16_t v) { session = v; return *this; }
-    Fields& Mode(uint8_t v) { mode = v; return *this; }
-    Fields& Name(std::string_view v) { name = v; return *this; }
-    Fields& Ids(std::span<const uint16_t> v) { ids = v; return *this; }
-    Fields& Data(std::span<const uint8_t> v) { data = v; return *this; }
-    Fields& Attributes(std::span<const Attribute> v) { attributes = v; return *this; }
+    Fields& Session(uint16_t v) {
+        session = v;
+        return *this;
+    }
+    Fields& Mode(uint8_t v) {
+        mode = v;
+        return *this;
+    }
+    Fields& Name(std::string_view v) {
+        name = v;
+        return *this;
+    }
+    Fields& Ids(std::span<const uint16_t> v) {
+        ids = v;
+        return *this;
+    }
+    Fields& Data(std::span<const uint8_t> v) {
+        data = v;
+        return *this;
+    }
+    Fields& Attributes(std::span<const Attribute> v) {
+        attributes = v;
+        return *this;
+    }
 };
 
 Bytes Payload(uint16_t sequence, uint16_t type, const FrameFields& fields) {
@@ -84,14 +102,13 @@ std::string Join(const std::vector<std::string>& values) {
 
 // Indices of the frames in the capture, set by BuildFrames.
 struct FrameIndex {
-    size_t logoutVector, get, getReply, set, setReply, open, openReply, close, closeReply, read, readReply,
-        write, writeReply, block, blockReply, loginReply, check, checkReply, badChecksum;
+    size_t logoutVector, get, getReply, set, setReply, open, openReply, close, closeReply, read, readReply, write,
+        writeReply, block, blockReply, loginReply, check, checkReply, badChecksum;
     size_t linkGet, linkRetry, linkReply, linkForeign, linkOtherSeq, browse, browseReply1, browseReply2;
     std::vector<std::pair<size_t, std::string>> malformed;  // frame, what the verdict must name
     size_t badMagic, undefinedType, padded;
     size_t mutatedFrom = 0;  // every frame from here on is a mutation of one before
 };
-
 
 class Dissector : public ::testing::Test {
 protected:
@@ -124,15 +141,40 @@ protected:
         for (const Bytes& f : Frames()) CaptureFrame(f.data(), f.size());
         StopFrameCapture();
         tshark_ = new Tshark;
-        const std::vector<std::string> fields = {
-            "aputil.magic", "aputil.version", "aputil.length", "aputil.seq", "aputil.type", "aputil.checksum",
-            "aputil.checksum.status", "aputil.session", "aputil.status", "aputil.session.subtype",
-            "aputil.session.value1", "aputil.session.value2", "aputil.attr.id", "aputil.attr.value",
-            "aputil.handle", "aputil.handle.mode", "aputil.handle.name", "aputil.handle.value",
-            "aputil.handle.max_length", "aputil.handle.data_length", "aputil.handle.position", "aputil.data",
-            "aputil.data.count", "aputil.block.op", "aputil.block.offset", "aputil.block.length",
-            "aputil.block.data", "aputil.padding", "aputil.trailing", "aputil.response_to", "aputil.response_in",
-            "aputil.time", "_ws.expert.message", "_ws.expert.severity"};
+        const std::vector<std::string> fields = {"aputil.magic",
+                                                 "aputil.version",
+                                                 "aputil.length",
+                                                 "aputil.seq",
+                                                 "aputil.type",
+                                                 "aputil.checksum",
+                                                 "aputil.checksum.status",
+                                                 "aputil.session",
+                                                 "aputil.status",
+                                                 "aputil.session.subtype",
+                                                 "aputil.session.value1",
+                                                 "aputil.session.value2",
+                                                 "aputil.attr.id",
+                                                 "aputil.attr.value",
+                                                 "aputil.handle",
+                                                 "aputil.handle.mode",
+                                                 "aputil.handle.name",
+                                                 "aputil.handle.value",
+                                                 "aputil.handle.max_length",
+                                                 "aputil.handle.data_length",
+                                                 "aputil.handle.position",
+                                                 "aputil.data",
+                                                 "aputil.data.count",
+                                                 "aputil.block.op",
+                                                 "aputil.block.offset",
+                                                 "aputil.block.length",
+                                                 "aputil.block.data",
+                                                 "aputil.padding",
+                                                 "aputil.trailing",
+                                                 "aputil.response_to",
+                                                 "aputil.response_in",
+                                                 "aputil.time",
+                                                 "_ws.expert.message",
+                                                 "_ws.expert.severity"};
         if (!tshark_->Fields(path, fields, rows_)) failure_ = "tshark failed: " + tshark_->errors();
     }
     static void TearDownTestSuite() {
@@ -148,7 +190,9 @@ protected:
     }
 
     static const FieldValues& Row(size_t index) { return rows_.at(index); }
-    static std::string Value(size_t index, const std::string& field) { return Join(Row(index).count(field) ? Row(index).at(field) : std::vector<std::string>{}); }
+    static std::string Value(size_t index, const std::string& field) {
+        return Join(Row(index).count(field) ? Row(index).at(field) : std::vector<std::string>{});
+    }
     static std::string Experts(size_t index) { return Value(index, "_ws.expert.message"); }
     static std::string FrameNumber(size_t index) { return std::to_string(index + 1); }
 
@@ -165,7 +209,8 @@ void Dissector::BuildFrames() {
     FrameFields f;
     // The logout of session 3 with sequence 0x0102, byte for byte as the
     // protocol defines it: checksum DA B0 over 01 02 00 05 00 03.
-    at_.logoutVector = Add(kAp, kUtility, {0xF5, 0x58, 0x40, 0x00, 0x06, 0x01, 0x02, 0x00, 0x05, 0x00, 0x03, 0xDA, 0xB0});
+    at_.logoutVector =
+        Add(kAp, kUtility, {0xF5, 0x58, 0x40, 0x00, 0x06, 0x01, 0x02, 0x00, 0x05, 0x00, 0x03, 0xDA, 0xB0});
 
     const uint16_t ids[] = {ATTR_VENDOR, ATTR_AP_NAME, ATTR_END};
     f = {};
@@ -280,8 +325,7 @@ void Dissector::BuildFrames() {
     at_.malformed.push_back({Add(kAp, kUtility, Reseal(nameOpen)), "zero byte"});
     const Bytes shortHeader(10, 0);
     at_.malformed.push_back(
-        {Add(kAp, kUtility, Payload(0x55, MSG_BLOCK, Fields().Session(1).Data(shortHeader))),
-         "block header missing"});
+        {Add(kAp, kUtility, Payload(0x55, MSG_BLOCK, Fields().Session(1).Data(shortHeader))), "block header missing"});
     Bytes shortBody = Payload(0x56, MSG_SET_REPLY, Fields().Session(1));
     shortBody.erase(shortBody.begin() + kFrameHeaderSize + 2, shortBody.begin() + kFrameHeaderSize + 4);
     shortBody[4] -= 2;
@@ -359,48 +403,60 @@ TEST_P(DissectorFields, EveryBodyFieldByName) {
 INSTANTIATE_TEST_SUITE_P(
     Types, DissectorFields,
     ::testing::Values(
-        FieldCase{"Get", &FrameIndex::get,
-                  {{"aputil.type", "2"}, {"aputil.session", "3"}, {"aputil.attr.id", "0,3,65535"}}},
-        FieldCase{"GetReply", &FrameIndex::getReply,
+        FieldCase{
+            "Get", &FrameIndex::get, {{"aputil.type", "2"}, {"aputil.session", "3"}, {"aputil.attr.id", "0,3,65535"}}},
+        FieldCase{"GetReply",
+                  &FrameIndex::getReply,
                   {{"aputil.type", "3"},
                    {"aputil.session", "3"},
                    {"aputil.status", "7"},
                    {"aputil.attr.id", "3,65535"},
                    {"aputil.attr.value", "4c6162"}}},
-        FieldCase{"Set", &FrameIndex::set,
-                  {{"aputil.type", "6"}, {"aputil.session", "3"}, {"aputil.attr.id", "3,65535"}, {"aputil.status", ""}}},
-        FieldCase{"SetReply", &FrameIndex::setReply,
-                  {{"aputil.type", "7"}, {"aputil.session", "3"}, {"aputil.status", "1"}}},
-        FieldCase{"HandleOpen", &FrameIndex::open,
+        FieldCase{
+            "Set",
+            &FrameIndex::set,
+            {{"aputil.type", "6"}, {"aputil.session", "3"}, {"aputil.attr.id", "3,65535"}, {"aputil.status", ""}}},
+        FieldCase{
+            "SetReply", &FrameIndex::setReply, {{"aputil.type", "7"}, {"aputil.session", "3"}, {"aputil.status", "1"}}},
+        FieldCase{"HandleOpen",
+                  &FrameIndex::open,
                   {{"aputil.type", "8"},
                    {"aputil.session", "2"},
                    {"aputil.handle.mode", "0x41"},
                    {"aputil.handle.name", "cfg"}}},
-        FieldCase{"HandleOpenReply", &FrameIndex::openReply,
+        FieldCase{"HandleOpenReply",
+                  &FrameIndex::openReply,
                   {{"aputil.type", "9"},
                    {"aputil.status", "0"},
                    {"aputil.handle", "9"},
                    {"aputil.handle.value", "0xdeadbeef"}}},
-        FieldCase{"HandleClose", &FrameIndex::close,
+        FieldCase{"HandleClose",
+                  &FrameIndex::close,
                   {{"aputil.type", "10"}, {"aputil.session", "2"}, {"aputil.handle", "9"}}},
-        FieldCase{"HandleCloseReply", &FrameIndex::closeReply,
+        FieldCase{"HandleCloseReply",
+                  &FrameIndex::closeReply,
                   {{"aputil.type", "11"}, {"aputil.handle", "9"}, {"aputil.status", "4"}}},
-        FieldCase{"HandleRead", &FrameIndex::read,
+        FieldCase{"HandleRead",
+                  &FrameIndex::read,
                   {{"aputil.type", "12"},
                    {"aputil.handle", "9"},
                    {"aputil.handle.max_length", "512"},
                    {"aputil.handle.position", "70000"}}},
-        FieldCase{"HandleReadReply", &FrameIndex::readReply,
+        FieldCase{"HandleReadReply",
+                  &FrameIndex::readReply,
                   {{"aputil.type", "13"},
                    {"aputil.status", "0"},
                    {"aputil.handle.data_length", "3"},
                    {"aputil.handle.position", "70000"},
                    {"aputil.data", "616263"}}},
-        FieldCase{"HandleWrite", &FrameIndex::write,
+        FieldCase{"HandleWrite",
+                  &FrameIndex::write,
                   {{"aputil.type", "14"}, {"aputil.handle.data_length", "3"}, {"aputil.data", "616263"}}},
-        FieldCase{"HandleWriteReply", &FrameIndex::writeReply,
+        FieldCase{"HandleWriteReply",
+                  &FrameIndex::writeReply,
                   {{"aputil.type", "15"}, {"aputil.status", "0"}, {"aputil.handle.data_length", "3"}}},
-        FieldCase{"BlockLittleEndian", &FrameIndex::block,
+        FieldCase{"BlockLittleEndian",
+                  &FrameIndex::block,
                   {{"aputil.type", "20"},
                    {"aputil.session", "1"},
                    {"aputil.data.count", "20"},
@@ -408,25 +464,28 @@ INSTANTIATE_TEST_SUITE_P(
                    {"aputil.block.offset", "0x00030200"},
                    {"aputil.block.length", "4"},
                    {"aputil.block.data", "01020304"}}},
-        FieldCase{"BlockReply", &FrameIndex::blockReply,
+        FieldCase{"BlockReply",
+                  &FrameIndex::blockReply,
                   {{"aputil.type", "21"},
                    {"aputil.status", "0"},
                    {"aputil.data.count", "16"},
                    {"aputil.block.op", "0x02"},
                    {"aputil.block.data", ""}}},
-        FieldCase{"LoginRefused", &FrameIndex::loginReply,
+        FieldCase{"LoginRefused",
+                  &FrameIndex::loginReply,
                   {{"aputil.session.subtype", "2"},
                    {"aputil.session.value1", "5"},
                    {"aputil.status", "5"},
                    {"aputil.session", "0"}}},
-        FieldCase{"SessionCheck", &FrameIndex::check,
+        FieldCase{"SessionCheck",
+                  &FrameIndex::check,
                   {{"aputil.session.subtype", "3"}, {"aputil.session", "4"}, {"aputil.status", ""}}},
-        FieldCase{"SessionCheckReply", &FrameIndex::checkReply,
-                  {{"aputil.session.subtype", "4"},
-                   {"aputil.status", "6"},
-                   {"aputil.session", "4"},
-                   {"aputil.seq", "768"}}},
-        FieldCase{"PaddingIsNotBody", &FrameIndex::padded,
+        FieldCase{
+            "SessionCheckReply",
+            &FrameIndex::checkReply,
+            {{"aputil.session.subtype", "4"}, {"aputil.status", "6"}, {"aputil.session", "4"}, {"aputil.seq", "768"}}},
+        FieldCase{"PaddingIsNotBody",
+                  &FrameIndex::padded,
                   {{"aputil.length", "6"}, {"aputil.padding", std::string(2 * 33, '0')}, {"aputil.trailing", ""}}}),
     [](const auto& p) { return std::string(p.param.name); });
 

@@ -127,23 +127,43 @@ protected:
             if (match(row)) return &row;
         return nullptr;
     }
-    static std::function<bool(const FieldValues&)> Is(std::string type, std::string subtype = "",
-                                                      std::string op = "", std::string status = "") {
+    static std::function<bool(const FieldValues&)> Is(std::string type, std::string subtype = "", std::string op = "",
+                                                      std::string status = "") {
         return [=](const FieldValues& r) {
-            return Value(r, "aputil.type") == type && (subtype.empty() || Value(r, "aputil.session.subtype") == subtype) &&
-                   (op.empty() || Value(r, "aputil.block.op") == op) && (status.empty() || Value(r, "aputil.status") == status);
+            return Value(r, "aputil.type") == type &&
+                   (subtype.empty() || Value(r, "aputil.session.subtype") == subtype) &&
+                   (op.empty() || Value(r, "aputil.block.op") == op) &&
+                   (status.empty() || Value(r, "aputil.status") == status);
         };
     }
     static const FieldValues& Row(const std::string& number) {
         return rows_.at(static_cast<size_t>(std::stoul(number)) - 1);
     }
 
-    static inline const std::vector<std::string> kFields = {
-        "eth.src", "eth.dst", "aputil.magic", "aputil.version", "aputil.length", "aputil.seq", "aputil.type",
-        "aputil.checksum.status", "aputil.session", "aputil.status", "aputil.session.subtype",
-        "aputil.session.value1", "aputil.session.value2", "aputil.attr.id", "aputil.attr.value", "aputil.data.count",
-        "aputil.block.op", "aputil.block.offset", "aputil.block.length", "aputil.block.data", "aputil.response_to",
-        "aputil.response_in", "aputil.time", "_ws.expert.message"};
+    static inline const std::vector<std::string> kFields = {"eth.src",
+                                                            "eth.dst",
+                                                            "aputil.magic",
+                                                            "aputil.version",
+                                                            "aputil.length",
+                                                            "aputil.seq",
+                                                            "aputil.type",
+                                                            "aputil.checksum.status",
+                                                            "aputil.session",
+                                                            "aputil.status",
+                                                            "aputil.session.subtype",
+                                                            "aputil.session.value1",
+                                                            "aputil.session.value2",
+                                                            "aputil.attr.id",
+                                                            "aputil.attr.value",
+                                                            "aputil.data.count",
+                                                            "aputil.block.op",
+                                                            "aputil.block.offset",
+                                                            "aputil.block.length",
+                                                            "aputil.block.data",
+                                                            "aputil.response_to",
+                                                            "aputil.response_in",
+                                                            "aputil.time",
+                                                            "_ws.expert.message"};
     static inline std::string why_, failure_, dir_;
     static inline test::SessionFacts facts_;
     static inline Tshark* tshark_ = nullptr;
@@ -166,26 +186,33 @@ TEST_F(SessionCapture, OneFrameOfEachKindReadsFieldByField) {
         bool fromUtility;
     };
     const std::vector<Expect> table = {
-        {"browse", Is("0"),
+        {"browse",
+         Is("0"),
          {{"aputil.attr.id", "0,1,2"},
-          {"aputil.attr.value", Hex("M-Rax") + "," + Hex("Lumivance/QR-4710 Access Point") + "," +
-                                    Hex("QR-4710A Smart AP")},
+          {"aputil.attr.value",
+           Hex("M-Rax") + "," + Hex("Lumivance/QR-4710 Access Point") + "," + Hex("QR-4710A Smart AP")},
           {"eth.dst", "ff:ff:ff:ff:ff:ff"}},
          true},
         {"browse reply", Is("1"), {{"aputil.attr.id", "0,1,2,3,4"}}, false},
-        {"login", Is("4", "1"),
+        {"login",
+         Is("4", "1"),
          {{"aputil.session.value1", "0"},
           {"aputil.session.value2", "0"},
           {"aputil.attr.id", "5,6"},
           {"aputil.attr.value", Hex("user") + "," + Hex(std::string(std::string(kPassword).size() + 6, '*'))}},
          true},
-        {"refused login reply", Is("4", "2", "", "5"), {{"aputil.session", "0"}, {"aputil.session.value1", "5"}},
+        {"refused login reply",
+         Is("4", "2", "", "5"),
+         {{"aputil.session", "0"}, {"aputil.session.value1", "5"}},
          false},
-        {"accepted login reply", Is("4", "2", "", "0"),
-         {{"aputil.session", session}, {"aputil.session.value2", session}}, false},
+        {"accepted login reply",
+         Is("4", "2", "", "0"),
+         {{"aputil.session", session}, {"aputil.session.value2", session}},
+         false},
         {"session check", Is("4", "3"), {{"aputil.session", session}}, false},
         {"session check reply", Is("4", "4"), {{"aputil.status", "0"}, {"aputil.session", session}}, true},
-        {"info request", Is("20", "", "0x10"),
+        {"info request",
+         Is("20", "", "0x10"),
          {{"aputil.session", session},
           {"aputil.data.count", "16"},
           {"aputil.block.offset", "0x00000000"},
@@ -193,7 +220,8 @@ TEST_F(SessionCapture, OneFrameOfEachKindReadsFieldByField) {
          true},
         {"info reply", Is("21", "", "0x10"), {{"aputil.status", "0"}, {"aputil.data.count", "48"}}, false},
         {"image read", Is("20", "", "0x01"), {{"aputil.data.count", "16"}}, true},
-        {"image write", Is("20", "", "0x02"),
+        {"image write",
+         Is("20", "", "0x02"),
          {{"aputil.data.count", "528"}, {"aputil.block.offset", "0x00030000"}, {"aputil.block.length", "512"}},
          true},
         {"commit", Is("20", "", "0x30"), {{"aputil.data.count", "16"}}, true},

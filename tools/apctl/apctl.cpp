@@ -15,8 +15,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <numeric>
@@ -31,11 +31,11 @@
 #include "app/textconv.h"
 #include "image/layout.h"
 #include "image/transfer.h"
-#include "tools/apctl/json.h"
 #include "protocol/engine.h"
 #include "protocol/frame.h"
 #include "protocol/operations.h"
 #include "protocol/startup.h"
+#include "tools/apctl/json.h"
 #include "transport/adapter.h"
 #include "transport/capture_file.h"
 #include "transport/link_driver.h"
@@ -127,7 +127,9 @@ struct ApEntry {
 
 // ---------------------------------------------------------------- texts
 
-std::string RecordText(const char (&field)[kBrowseTextSize]) { return std::string(field, strnlen(field, kBrowseTextSize)); }
+std::string RecordText(const char (&field)[kBrowseTextSize]) {
+    return std::string(field, strnlen(field, kBrowseTextSize));
+}
 
 std::string MacText(std::span<const uint8_t, 6> mac) { return FormatMacText(mac); }
 std::string MacText(const BrowseRecord& r) { return MacText(std::span<const uint8_t, 6>(r.peer.address, 6)); }
@@ -280,10 +282,10 @@ void StartTransport(const Options& o) {
     if (theAdapter.usableCount == 0) {
         if (theAdapter.NeedsPrivilege() || geteuid() != 0) {
             const std::string program = theAdapter.PrivilegedProgram();
-            throw NoAdapterError{"no usable adapter: no privilege for raw packet access (run as root, or give " +
-                                 (program.empty() ? std::string("the packet helper aputil-link beside apctl")
-                                                  : program) +
-                                 " CAP_NET_RAW)"};
+            throw NoAdapterError{
+                "no usable adapter: no privilege for raw packet access (run as root, or give " +
+                (program.empty() ? std::string("the packet helper aputil-link beside apctl") : program) +
+                " CAP_NET_RAW)"};
         }
         throw NoAdapterError{"no usable Ethernet adapter"};
     }
@@ -429,12 +431,12 @@ void LogOut() {
 
 Json WepText(WepState s) {
     switch (s) {
-        case WepState::Wep64:
-            return "64";
-        case WepState::Wep128:
-            return "128";
-        case WepState::Disabled:
-            break;
+    case WepState::Wep64:
+        return "64";
+    case WepState::Wep128:
+        return "128";
+    case WepState::Disabled:
+        break;
     }
     return "off";
 }
@@ -670,8 +672,8 @@ SetRequest ParseSetRequest(const std::vector<std::string>& pairs) {
             const auto& key = r.security.keys[k];
             if (key && key->size() != n && key->size() != 2 * n) {
                 BadValue("key" + std::to_string(k + 1), "a " + std::to_string(n * 8 + 24) + "-bit key is " +
-                                                           std::to_string(n) + " ASCII characters or " +
-                                                           std::to_string(2 * n) + " hex digits");
+                                                            std::to_string(n) + " ASCII characters or " +
+                                                            std::to_string(2 * n) + " hex digits");
             }
         }
     } else if (r.security.wep) {
@@ -689,30 +691,30 @@ SetRequest ParseSetRequest(const std::vector<std::string>& pairs) {
 
 const char* KeyOfError(SettingError e) {
     switch (e) {
-        case SettingError::Ssid:
-            return "ssid";
-        case SettingError::ApName:
-            return "name";
-        case SettingError::Password:
-            return "password";
-        case SettingError::Channel:
-            return "channel";
-        case SettingError::IpAddress:
-            return "ip";
-        case SettingError::SubnetMask:
-            return "mask";
-        case SettingError::Gateway:
-            return "gateway";
-        case SettingError::WepKey:
-        case SettingError::WepKeyMissing:
-            return "key";
-        case SettingError::DefaultKey:
-            return "default-key";
-        case SettingError::MacText:
-        case SettingError::MacTableFull:
-            return "mac-table";
-        case SettingError::None:
-            break;
+    case SettingError::Ssid:
+        return "ssid";
+    case SettingError::ApName:
+        return "name";
+    case SettingError::Password:
+        return "password";
+    case SettingError::Channel:
+        return "channel";
+    case SettingError::IpAddress:
+        return "ip";
+    case SettingError::SubnetMask:
+        return "mask";
+    case SettingError::Gateway:
+        return "gateway";
+    case SettingError::WepKey:
+    case SettingError::WepKeyMissing:
+        return "key";
+    case SettingError::DefaultKey:
+        return "default-key";
+    case SettingError::MacText:
+    case SettingError::MacTableFull:
+        return "mac-table";
+    case SettingError::None:
+        break;
     }
     return "value";
 }
@@ -744,15 +746,15 @@ std::optional<std::string> EditImage(const SetRequest& r, ConfigImage& image) {
         }
         if (const SettingError e = ApplySecuritySettings(image, s); e != SettingError::None) {
             switch (e) {
-                case SettingError::WepKey:
-                    return "bad value for key: it does not suit this AP's WEP mode (or WEP is off)";
-                case SettingError::WepKeyMissing:
-                    return "bad value for wep: switching the mode needs the key in use (key" +
-                           std::to_string((s.defaultKey ? *s.defaultKey : ReadDefaultKey(image)) + 1) + ") too";
-                case SettingError::MacTableFull:
-                    return "bad value for mac-table: the table holds at most 32 addresses";
-                default:
-                    return std::string("bad value for ") + KeyOfError(e);
+            case SettingError::WepKey:
+                return "bad value for key: it does not suit this AP's WEP mode (or WEP is off)";
+            case SettingError::WepKeyMissing:
+                return "bad value for wep: switching the mode needs the key in use (key" +
+                       std::to_string((s.defaultKey ? *s.defaultKey : ReadDefaultKey(image)) + 1) + ") too";
+            case SettingError::MacTableFull:
+                return "bad value for mac-table: the table holds at most 32 addresses";
+            default:
+                return std::string("bad value for ") + KeyOfError(e);
             }
         }
     }
@@ -791,8 +793,8 @@ struct Run {
             item.Set("name", t.entry ? Json(RecordText(t.entry->record.apName)) : Json());
             item.Set("ok", true);
             item.Set("error", Json());
-            const std::string who = t.entry ? MacText(t.entry->record) + " " + RecordText(t.entry->record.apName)
-                                            : t.argument;
+            const std::string who =
+                t.entry ? MacText(t.entry->record) + " " + RecordText(t.entry->record.apName) : t.argument;
             std::string error;
             if (!t.entry) {
                 error = "no AP answered as " + t.argument;
@@ -831,9 +833,10 @@ struct Run {
             a.Set("mac", usable >= 0 ? Json(MacText(std::span<const uint8_t, 6>(theAdapter.usableAddress[usable], 6)))
                                      : Json());
             a.Set("usable", usable >= 0);
-            out.Line(name + (usable >= 0 ? "  " + MacText(std::span<const uint8_t, 6>(theAdapter.usableAddress[usable], 6)) +
-                                               "  usable"
-                                         : "  not usable"));
+            out.Line(name + (usable >= 0
+                                 ? "  " + MacText(std::span<const uint8_t, 6>(theAdapter.usableAddress[usable], 6)) +
+                                       "  usable"
+                                 : "  not usable"));
             list.Push(a);
         }
         // The list is printed either way; a script still learns that nothing can be used.
@@ -857,8 +860,8 @@ struct Run {
             a.Set("product", RecordText(e.record.product));
             a.Set("model", RecordText(e.record.model));
             a.Set("adapter", theAdapter.usableName[e.adapter]);
-            out.Line(MacText(e.record) + "  " + RecordText(e.record.apName) + "  " + RecordText(e.record.model) +
-                     "  " + theAdapter.usableName[e.adapter]);
+            out.Line(MacText(e.record) + "  " + RecordText(e.record.apName) + "  " + RecordText(e.record.model) + "  " +
+                     theAdapter.usableName[e.adapter]);
             list.Push(a);
         }
     }
@@ -1252,8 +1255,9 @@ Options ParseOptions(int argc, char** argv, bool& help, bool& version) {
         } else if (a == "--version") {
             version = true;
         } else if (a == "--password" || a == "-p" || a.starts_with("--password=")) {
-            throw UsageError{"a password is never taken as an argument (other users can read the process list): "
-                             "use --password-file FILE, APCTL_PASSWORD or the prompt"};
+            throw UsageError{
+                "a password is never taken as an argument (other users can read the process list): "
+                "use --password-file FILE, APCTL_PASSWORD or the prompt"};
         } else if (a.size() > 1 && a[0] == '-' && a != "-") {
             throw UsageError{"unknown option " + a};
         } else {
@@ -1324,7 +1328,8 @@ int Main(int argc, char** argv) {
             } else if (command == "diff") {
                 run.Diff();
             } else {
-                throw UsageError{command.empty() ? "no command (apctl --help lists them)" : "unknown command " + command};
+                throw UsageError{command.empty() ? "no command (apctl --help lists them)"
+                                                 : "unknown command " + command};
             }
         } catch (...) {
             result = run.result;

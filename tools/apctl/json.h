@@ -101,29 +101,29 @@ private:
         for (const char c : Utf8(bytes)) {
             const auto u = static_cast<unsigned char>(c);
             switch (c) {
-                case '"':
-                    out += "\\\"";
-                    break;
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                default:
-                    if (u < 0x20 || u == 0x7f) {
-                        out += "\\u00";
-                        out += kHex[u >> 4];
-                        out += kHex[u & 15];
-                    } else {
-                        out += c;
-                    }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                if (u < 0x20 || u == 0x7f) {
+                    out += "\\u00";
+                    out += kHex[u >> 4];
+                    out += kHex[u & 15];
+                } else {
+                    out += c;
+                }
             }
         }
         out += '"';
@@ -131,21 +131,21 @@ private:
 
     void Write(std::string& out, bool pretty, int depth) const {
         switch (kind_) {
-            case Kind::Null:
-                out += "null";
-                return;
-            case Kind::Bool:
-                out += number_ ? "true" : "false";
-                return;
-            case Kind::Number:
-                out += std::to_string(number_);
-                return;
-            case Kind::String:
-                Quote(out, text_);
-                return;
-            case Kind::Array:
-            case Kind::Object:
-                break;
+        case Kind::Null:
+            out += "null";
+            return;
+        case Kind::Bool:
+            out += number_ ? "true" : "false";
+            return;
+        case Kind::Number:
+            out += std::to_string(number_);
+            return;
+        case Kind::String:
+            Quote(out, text_);
+            return;
+        case Kind::Array:
+        case Kind::Object:
+            break;
         }
         const bool object = kind_ == Kind::Object;
         out += object ? '{' : '[';

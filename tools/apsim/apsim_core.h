@@ -73,12 +73,12 @@ using Image = std::array<uint8_t, kImageSize>;
 
 // Reflected table-driven CRC-32 (polynomial 0xEDB88320), no final XOR.
 uint32_t Crc32(uint32_t seed, const uint8_t* bytes, size_t count) noexcept;
-uint32_t ImageCrc(const Image& image) noexcept;       // over bytes 0..4083
+uint32_t ImageCrc(const Image& image) noexcept;        // over bytes 0..4083
 uint32_t StoredImageCrc(const Image& image) noexcept;  // the u32 LE at 4084
 void StampImageCrc(Image& image) noexcept;
 
-std::string MacText(const Mac& mac);              // "02:5e:..", lower case
-bool ParseMac(std::string_view text, Mac& mac);   // ':' or '-' separated
+std::string MacText(const Mac& mac);             // "02:5e:..", lower case
+bool ParseMac(std::string_view text, Mac& mac);  // ':' or '-' separated
 
 // splitmix64: small, fast and the same everywhere, so a seed repeats a run.
 class Rng {
@@ -162,10 +162,10 @@ public:
     void HandleFrame(std::span<const uint8_t> frame, uint64_t nowMs, Output& out);
 
     // AP-initiated sends. dst null: the station holding the session.
-    bool SendSessionCheck(int ap, uint16_t session, const Mac* dst, uint64_t nowMs, Output& out,
-                          std::string& error, uint16_t& sequence);
-    bool SendLogoutNotice(int ap, uint16_t session, const Mac* dst, uint64_t nowMs, Output& out,
-                          std::string& error, uint16_t& sequence);
+    bool SendSessionCheck(int ap, uint16_t session, const Mac* dst, uint64_t nowMs, Output& out, std::string& error,
+                          uint16_t& sequence);
+    bool SendLogoutNotice(int ap, uint16_t session, const Mac* dst, uint64_t nowMs, Output& out, std::string& error,
+                          uint16_t& sequence);
 
 private:
     // The handlers live beside what they answer: simulator.cpp (browse),
@@ -175,10 +175,8 @@ private:
                       Output& out);
     void HandleSession(int ap, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs,
                        Output& out);
-    void HandleLogout(int ap, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs,
-                      Output& out);
-    void HandleBlock(int ap, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs,
-                     Output& out);
+    void HandleLogout(int ap, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs, Output& out);
+    void HandleBlock(int ap, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs, Output& out);
     // Builds one reply and passes it through the fault knobs; returns the names of the faults applied.
     std::string Emit(int ap, const Mac& dst, uint16_t seq, uint16_t type, unsigned scope, const Reply& reply,
                      Output& out);

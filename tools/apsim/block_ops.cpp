@@ -121,8 +121,8 @@ bool InsertForgedCopy(std::vector<OutFrame>& frames, size_t at) {
 
 }  // namespace
 
-void Simulator::HandleBlock(int index, const Mac& src, std::span<const uint8_t> body, uint16_t seq,
-                            uint64_t nowMs, Output& out) {
+void Simulator::HandleBlock(int index, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs,
+                            Output& out) {
     SimAp& ap = Ap(index);
     ByteReader r(body);
     const uint16_t session = r.u16be();

@@ -148,35 +148,35 @@ std::vector<uint8_t> MakeJunk(const std::vector<uint8_t>& reply, JunkKind kind) 
     std::vector<uint8_t> j = reply;
     if (j.size() < kEthHeaderSize + aputil::kMinPayloadSize) return j;
     switch (kind) {
-        case kJunkTruncated:
-            // Cut inside the payload: the header's length runs past the frame.
-            j.resize(kEthHeaderSize + (j.size() - kEthHeaderSize) / 2);
-            break;
-        case kJunkBadCrc:
-            j.back() ^= 0xFF;
-            break;
-        case kJunkForeignMac: {
-            // As if from another host: the source that foreign-mac sends from. j holds a header (checked above).
-            aputil::EtherHeader eth = *aputil::ReadEtherHeader(j);
-            eth.source[0] = 0x06;
-            aputil::WriteEtherHeader(j, eth);
-            break;
-        }
-        default: {
-            // Half the counter away from the request's sequence: one the
-            // requester neither waits for nor used lately. The request before's
-            // would make this copy a conflicting second reply to that exchange,
-            // which a requester rightly fails a transfer for.
-            aputil::PutU16beAt(j, kSeqAt, static_cast<uint16_t>(aputil::U16beAt(j, kSeqAt) ^ 0x8000));
-            Recrc(j);
-            break;
-        }
+    case kJunkTruncated:
+        // Cut inside the payload: the header's length runs past the frame.
+        j.resize(kEthHeaderSize + (j.size() - kEthHeaderSize) / 2);
+        break;
+    case kJunkBadCrc:
+        j.back() ^= 0xFF;
+        break;
+    case kJunkForeignMac: {
+        // As if from another host: the source that foreign-mac sends from. j holds a header (checked above).
+        aputil::EtherHeader eth = *aputil::ReadEtherHeader(j);
+        eth.source[0] = 0x06;
+        aputil::WriteEtherHeader(j, eth);
+        break;
+    }
+    default: {
+        // Half the counter away from the request's sequence: one the
+        // requester neither waits for nor used lately. The request before's
+        // would make this copy a conflicting second reply to that exchange,
+        // which a requester rightly fails a transfer for.
+        aputil::PutU16beAt(j, kSeqAt, static_cast<uint16_t>(aputil::U16beAt(j, kSeqAt) ^ 0x8000));
+        Recrc(j);
+        break;
+    }
     }
     return j;
 }
 
-std::string Simulator::Emit(int index, const Mac& dst, uint16_t seq, uint16_t type, unsigned scope,
-                            const Reply& reply, Output& out) {
+std::string Simulator::Emit(int index, const Mac& dst, uint16_t seq, uint16_t type, unsigned scope, const Reply& reply,
+                            Output& out) {
     SimAp& ap = Ap(index);
     const Faults& fl = faults_;
     const bool on = (fl.scope & scope) != 0;

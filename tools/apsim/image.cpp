@@ -42,8 +42,12 @@ void StampImageCrc(Image& image) noexcept { PutU32le(image.data() + kImageCrcOff
 
 Mac DeriveMac(uint64_t seed, int index) {
     const uint64_t h = Mix(seed ^ 0x61707369ull);
-    return {0x02, static_cast<uint8_t>(h >> 40), static_cast<uint8_t>(h >> 32), static_cast<uint8_t>(h >> 24),
-            static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index)};
+    return {0x02,
+            static_cast<uint8_t>(h >> 40),
+            static_cast<uint8_t>(h >> 32),
+            static_cast<uint8_t>(h >> 24),
+            static_cast<uint8_t>(index >> 8),
+            static_cast<uint8_t>(index)};
 }
 
 void WriteText(Image& image, size_t offset, size_t width, std::string_view text) {
@@ -55,8 +59,7 @@ void WriteText(Image& image, size_t offset, size_t width, std::string_view text)
 
 std::string ReadText(std::span<const uint8_t> bytes, size_t offset, size_t width) {
     std::string s;
-    for (size_t i = offset; i < offset + width && i < bytes.size() && bytes[i]; ++i)
-        s += static_cast<char>(bytes[i]);
+    for (size_t i = offset; i < offset + width && i < bytes.size() && bytes[i]; ++i) s += static_cast<char>(bytes[i]);
     return s;
 }
 
@@ -147,6 +150,5 @@ void GenerateAp(SimAp& ap, int index, const Config& config) {
 }
 
 // ---------------------------------------------------------------------------
-
 
 }  // namespace apsim

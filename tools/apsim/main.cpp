@@ -87,10 +87,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
             else o.config.faults.refuseCommit = true;
             continue;
         }
-        static const char* const kValueOptions[] = {"iface",   "state",  "log",         "dump-dir",
-                                                    "control", "password", "name-prefix", "vendor",
-                                                    "product", "model",  "count",       "seed",
-                                                    "burst",   "burst-gap-us"};
+        static const char* const kValueOptions[] = {"iface",    "state",       "log",    "dump-dir",    "control",
+                                                    "password", "name-prefix", "vendor", "product",     "model",
+                                                    "count",    "seed",        "burst",  "burst-gap-us"};
         if (std::find(std::begin(kValueOptions), std::end(kValueOptions), name) == std::end(kValueOptions) &&
             !apsim::IsFaultName(name)) {
             std::fprintf(stderr, "apsim: unknown option --%s\n%s", name.c_str(), kUsage);
@@ -267,8 +266,7 @@ public:
 
 private:
     int64_t Now() const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
-            .count();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
     }
 
     void Log(const std::string& line) {
@@ -359,8 +357,8 @@ private:
 
     void Send(const std::vector<uint8_t>& frame) {
         if (!driver_->Send(frame.data(), frame.size()))
-            Log("{\"t\":" + std::to_string(Now()) + ",\"event\":\"send-failed\",\"length\":" +
-                std::to_string(frame.size()) + "}");
+            Log("{\"t\":" + std::to_string(Now()) +
+                ",\"event\":\"send-failed\",\"length\":" + std::to_string(frame.size()) + "}");
     }
 
     // Writes the log lines and dumps, then sends: whoever holds a reply can
@@ -451,8 +449,9 @@ private:
             uint16_t seq = 0;
             const auto s = static_cast<uint16_t>(session);
             const apsim::Mac* to = w.size() == 4 ? &dst : nullptr;
-            const bool ok = cmd == "check" ? sim_.SendSessionCheck(ap, s, to, static_cast<uint64_t>(Now()), out_, error, seq)
-                                           : sim_.SendLogoutNotice(ap, s, to, static_cast<uint64_t>(Now()), out_, error, seq);
+            const bool ok = cmd == "check"
+                                ? sim_.SendSessionCheck(ap, s, to, static_cast<uint64_t>(Now()), out_, error, seq)
+                                : sim_.SendLogoutNotice(ap, s, to, static_cast<uint64_t>(Now()), out_, error, seq);
             Flush();
             return Reply(ok ? "ok " + cmd + " " + std::to_string(seq) : "error " + error);
         }

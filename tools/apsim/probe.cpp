@@ -25,9 +25,9 @@ std::string Ip(const apsim::Image& im, size_t at) {
 
 int Browse(apsim::Station& st, const std::string& vendor, const std::string& product, const std::string& model,
            int waitMs) {
-    const int64_t sent = std::chrono::duration_cast<std::chrono::microseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count();
+    const int64_t sent =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     const uint16_t seq = st.NextSequence();
     const aputil::Attribute attrs[3] = {aputil::TextAttribute(aputil::ATTR_VENDOR, vendor),
                                         aputil::TextAttribute(aputil::ATTR_PRODUCT, product),
@@ -100,8 +100,8 @@ int Login(apsim::Station& st, const std::string& macText, const std::string& pas
     }
     const char* wep[] = {"disabled", "64-bit", "128-bit"};
     const int wepState = image[apsim::layout::wepEnabled] == 0 || image[apsim::layout::wepMode] == 0 ? 0
-                         : image[apsim::layout::wepMode] == 1                                         ? 1
-                                                                                                      : 2;
+                         : image[apsim::layout::wepMode] == 1                                        ? 1
+                                                                                                     : 2;
     std::printf("  firmware     %s (%s)\n", apsim::ReadText(fw, apsim::layout::firmwareVersion, 32).c_str(),
                 apsim::ReadText(fw, apsim::layout::firmwareDate, 32).c_str());
     std::printf("  name         %s\n", apsim::ReadText(image, apsim::layout::apName, 80).c_str());

@@ -34,8 +34,8 @@ bool Simulator::Held(SimAp& ap, uint16_t session, const Mac& holder) {
     return true;
 }
 
-void Simulator::HandleSession(int index, const Mac& src, std::span<const uint8_t> body, uint16_t seq,
-                              uint64_t nowMs, Output& out) {
+void Simulator::HandleSession(int index, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs,
+                              Output& out) {
     SimAp& ap = Ap(index);
     ByteReader r(body);
     const uint16_t subtype = r.u16be();
@@ -85,8 +85,8 @@ void Simulator::HandleSession(int index, const Mac& src, std::span<const uint8_t
     out.log.push_back(line.Fault(Emit(index, src, seq, aputil::MSG_SESSION, kScopeLogin, reply, out)).Done());
 }
 
-void Simulator::HandleLogout(int index, const Mac& src, std::span<const uint8_t> body, uint16_t seq,
-                             uint64_t nowMs, Output& out) {
+void Simulator::HandleLogout(int index, const Mac& src, std::span<const uint8_t> body, uint16_t seq, uint64_t nowMs,
+                             Output& out) {
     SimAp& ap = Ap(index);
     ByteReader r(body);
     const uint16_t session = r.u16be();

@@ -75,8 +75,8 @@ void Simulator::Refresh(int index) {
     f.attributes = attrs;
     ap.browseReply.assign(kEthHeaderSize + aputil::kFrameBufferSize, 0);
     aputil::WriteEtherHeader(ap.browseReply, {Mac{}, ap.mac, aputil::kEtherType});
-    const size_t n = aputil::BuildFrame(std::span<uint8_t>(ap.browseReply).subspan(kEthHeaderSize), 0,
-                                        aputil::MSG_BROWSE_REPLY, f);
+    const size_t n =
+        aputil::BuildFrame(std::span<uint8_t>(ap.browseReply).subspan(kEthHeaderSize), 0, aputil::MSG_BROWSE_REPLY, f);
     ap.browseReply.resize(n ? kEthHeaderSize + n : 0);
 }
 
@@ -142,8 +142,8 @@ void Simulator::HandleFrame(std::span<const uint8_t> frame, uint64_t nowMs, Outp
     (this->*handle)(ap, src, body, h.sequence, nowMs, out);
 }
 
-void Simulator::HandleBrowse(const Mac& src, std::span<const uint8_t> body, uint16_t seq, int onlyAp,
-                             uint64_t nowMs, Output& out) {
+void Simulator::HandleBrowse(const Mac& src, std::span<const uint8_t> body, uint16_t seq, int onlyAp, uint64_t nowMs,
+                             Output& out) {
     const auto vendor = aputil::FindAttribute(body, aputil::ATTR_VENDOR);
     const auto product = aputil::FindAttribute(body, aputil::ATTR_PRODUCT);
     const auto model = aputil::FindAttribute(body, aputil::ATTR_MODEL);

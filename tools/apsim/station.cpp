@@ -52,8 +52,7 @@ void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* frame) {
     const size_t length = header->caplen;
     auto* out = reinterpret_cast<std::vector<Received>*>(user);
     Received r;
-    r.atUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                 std::chrono::steady_clock::now().time_since_epoch())
+    r.atUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
                  .count();
     r.bytes.assign(frame, frame + length);
     if (const auto eth = aputil::ReadEtherHeader(r.bytes)) {
@@ -133,8 +132,8 @@ bool Station::Open(const std::string& iface, std::string& error) {
 
 bool Station::Send(const Mac& dst, uint16_t sequence, uint16_t type, const aputil::FrameFields& fields) {
     std::vector<uint8_t> frame(aputil::kEthHeaderSize + aputil::kFrameBufferSize);
-    const size_t n = aputil::BuildFrame(std::span<uint8_t>(frame).subspan(aputil::kEthHeaderSize), sequence, type,
-                                        fields);
+    const size_t n =
+        aputil::BuildFrame(std::span<uint8_t>(frame).subspan(aputil::kEthHeaderSize), sequence, type, fields);
     if (!n) return false;
     frame.resize(aputil::kEthHeaderSize + n);
     aputil::WriteEtherHeader(frame, {dst, mac_, aputil::kEtherType});
@@ -153,8 +152,7 @@ std::vector<Received> Station::Collect(int ms, const std::function<bool(const st
     for (;;) {
         pcap_dispatch(capture_, -1, &OnFrame, reinterpret_cast<u_char*>(&frames));
         if (done && done(frames)) break;
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
         if (left <= 0) break;
         pollfd p{fd_, POLLIN, 0};
         ::poll(&p, 1, static_cast<int>(left));
@@ -198,8 +196,7 @@ std::optional<std::pair<uint16_t, uint16_t>> Station::Login(const Mac& ap, const
     std::optional<std::pair<uint16_t, uint16_t>> result;
     Collect(waitMs, [&](const std::vector<Received>& frames) {
         for (const auto& r : frames) {
-            if (!r.valid || r.src != ap || r.header.type != aputil::MSG_SESSION || r.header.sequence != seq)
-                continue;
+            if (!r.valid || r.src != ap || r.header.type != aputil::MSG_SESSION || r.header.sequence != seq) continue;
             aputil::ByteReader br(r.Body());
             const uint16_t subtype = br.u16be(), status = br.u16be(), session = br.u16be();
             if (br.ok() && subtype == aputil::SESSION_LOGIN_REPLY) {

@@ -41,8 +41,8 @@ struct BlockAnswer {
     bool answered = false;
     uint16_t session = 0;
     uint16_t status = 0;
-    uint16_t count = 0;          // counted-data length as announced
-    std::vector<uint8_t> data;   // bytes after the 16-byte block header that the frame really holds
+    uint16_t count = 0;         // counted-data length as announced
+    std::vector<uint8_t> data;  // bytes after the 16-byte block header that the frame really holds
 };
 
 class Station {
@@ -66,11 +66,11 @@ public:
     void Flush();
 
     // Conveniences over Send + Collect, matching replies by sender and sequence.
-    std::vector<BrowseAnswer> Browse(const std::string& vendor, const std::string& product,
-                                     const std::string& model, int waitMs, int expected = -1);
+    std::vector<BrowseAnswer> Browse(const std::string& vendor, const std::string& product, const std::string& model,
+                                     int waitMs, int expected = -1);
     // The login reply's status and session; nullopt when nothing answered.
-    std::optional<std::pair<uint16_t, uint16_t>> Login(const Mac& ap, const std::string& password,
-                                                       int waitMs = 1000, const std::string& user = "user");
+    std::optional<std::pair<uint16_t, uint16_t>> Login(const Mac& ap, const std::string& password, int waitMs = 1000,
+                                                       const std::string& user = "user");
     BlockAnswer Block(const Mac& ap, uint16_t session, uint8_t op, uint32_t offset, uint32_t length,
                       std::span<const uint8_t> data = {}, int waitMs = 1000);
 

@@ -63,10 +63,10 @@ struct Options {
 
 int Usage() {
     std::fprintf(stderr,
-        "usage: l2peer [--promisc] echo IFACE\n"
-        "       l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U] [--src MAC]\n"
-        "       l2peer [--promisc] recv IFACE [--count N] [--timeout-ms T] [--any-type]\n"
-        "       l2peer flood IFACE DSTMAC [--count N] [--timeout-ms T]   junk 0xAAAA frames at full rate\n");
+                 "usage: l2peer [--promisc] echo IFACE\n"
+                 "       l2peer send IFACE DSTMAC ETHERTYPE HEXPAYLOAD [--count N] [--gap-us U] [--src MAC]\n"
+                 "       l2peer [--promisc] recv IFACE [--count N] [--timeout-ms T] [--any-type]\n"
+                 "       l2peer flood IFACE DSTMAC [--count N] [--timeout-ms T]   junk 0xAAAA frames at full rate\n");
     return 2;
 }
 
@@ -206,8 +206,8 @@ void PrintFrame(void* context, const uint8_t* frame, size_t length) {
     auto* state = static_cast<PrintState*>(context);
     char line[2 * aputil::kReadSlotBufferSize + 2];
     size_t at = 0;
-    for (size_t i = 0; i < length && at + 3 < sizeof line; ++i) at += static_cast<size_t>(
-        std::snprintf(line + at, sizeof line - at, "%02x", frame[i]));
+    for (size_t i = 0; i < length && at + 3 < sizeof line; ++i)
+        at += static_cast<size_t>(std::snprintf(line + at, sizeof line - at, "%02x", frame[i]));
     line[at++] = '\n';
     std::fwrite(line, 1, at, stdout);
     std::fflush(stdout);

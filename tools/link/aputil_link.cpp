@@ -19,8 +19,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -252,9 +252,12 @@ private:
             return Reply(refused, sizeof refused);
         }
         switch (request.kind) {
-        case LIST: return List();
-        case OPEN: return Open(request.slot, request.name);
-        case OPENS: return OpenMany(request);
+        case LIST:
+            return List();
+        case OPEN:
+            return Open(request.slot, request.name);
+        case OPENS:
+            return OpenMany(request);
         case CLOSE: {
             Close(request.slot);
             const uint8_t reply[2] = {CLOSE_REPLY, request.slot};
@@ -265,15 +268,14 @@ private:
             if (!channel.open || !FrameAllowed(request.frame, channel.mac) ||
                 !driver_->SendOn(request.slot, request.frame.data(), request.frame.size()))
                 ++refused_;
-            else
-                busy_ = true;
+            else busy_ = true;
             return true;
         }
         case LINK: {
             const std::string name(request.name);
             const uint8_t state = if_nametoindex(name.c_str()) == 0 ? LINK_UNKNOWN
-                                  : driver_->LinkUp(name)            ? LINK_UP
-                                                                     : LINK_DOWN;
+                                  : driver_->LinkUp(name)           ? LINK_UP
+                                                                    : LINK_DOWN;
             const uint8_t reply[2] = {LINK_REPLY, state};
             return Reply(reply, sizeof reply);
         }
@@ -282,7 +284,8 @@ private:
             const size_t length = WriteStatusReply(reply, queue_->dropped, refused_, malformed_);
             return Reply(reply, length);
         }
-        default: return true;
+        default:
+            return true;
         }
     }
 
@@ -342,11 +345,14 @@ private:
             bool* refused;
         } check{this, channels, known, macs, refused};
         // Each capture's checks and filter on the thread that opened it.
-        driver_->OpenCheckedChannels(n, channels, known, opened, errors, [](void* context, int k) {
-            auto* c = static_cast<Check*>(context);
-            c->refused[k] = !c->self->Ready(static_cast<uint8_t>(c->channels[k]), c->names[k], c->macs[k]);
-            return !c->refused[k];
-        }, &check);
+        driver_->OpenCheckedChannels(
+            n, channels, known, opened, errors,
+            [](void* context, int k) {
+                auto* c = static_cast<Check*>(context);
+                c->refused[k] = !c->self->Ready(static_cast<uint8_t>(c->channels[k]), c->names[k], c->macs[k]);
+                return !c->refused[k];
+            },
+            &check);
         for (int k = 0; k < n; ++k) {
             const uint8_t slot = slots[index[k]];
             if (opened[k]) Use(slot, macs[k]);
@@ -371,7 +377,7 @@ private:
     // The adapter object's checks and filter on a capture just opened (or not).
     uint8_t Checked(uint8_t slot, const std::string& name, bool opened, OpenError error) {
         if (!opened) {
-            return error == OpenError::NoPrivilege   ? OPEN_NO_PRIVILEGE
+            return error == OpenError::NoPrivilege    ? OPEN_NO_PRIVILEGE
                    : error == OpenError::NoSuchDevice ? OPEN_NO_DEVICE
                                                       : OPEN_FAILED;
         }

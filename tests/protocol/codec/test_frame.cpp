@@ -34,13 +34,13 @@ TEST(Crc16, KnownAnswers) {
 TEST(BuildFrame, LogoutIsTheDocumentedThirteenBytes) {
     FrameFields f;
     f.session = 3;
-    const Bytes expected = {0xF5, 0x58,              // magic
-                            0x40,                    // version
-                            0x00, 0x06,              // length: seq + type + 2-byte body
-                            0x01, 0x02,              // sequence
-                            0x00, 0x05,              // MSG_LOGOUT
-                            0x00, 0x03,              // session
-                            0xDA, 0xB0};             // CRC-16
+    const Bytes expected = {0xF5, 0x58,   // magic
+                            0x40,         // version
+                            0x00, 0x06,   // length: seq + type + 2-byte body
+                            0x01, 0x02,   // sequence
+                            0x00, 0x05,   // MSG_LOGOUT
+                            0x00, 0x03,   // session
+                            0xDA, 0xB0};  // CRC-16
     EXPECT_EQ(Build(0x0102, MSG_LOGOUT, f), expected);
 }
 
@@ -121,49 +121,136 @@ TEST(BuildFrame, EveryTypeRoundTrips) {
         return f;
     };
     const Case cases[] = {
-        {MSG_BROWSE, fields([&](FrameFields& f) { f.attributes = std::span(five).first(3); }),
+        {MSG_BROWSE,
+         fields([&](FrameFields& f) { f.attributes = std::span(five).first(3); }),
          {0, 0, 5, 'M', '-', 'R', 'a', 'x', 0, 1, 1, 'P', 0, 2, 1, 'M'}},
-        {MSG_BROWSE_REPLY, fields([&](FrameFields& f) { f.attributes = five; }),
-         {0, 0, 5, 'M', '-', 'R', 'a', 'x', 0, 1, 1, 'P', 0, 2, 1, 'M', 0, 3, 6, 'H', 'a', 'l', 'l', ' ', '2', 0, 9,
-          1, 'x'}},
-        {MSG_GET, fields([&](FrameFields& f) { f.session = 2; f.ids = ids; }),
+        {MSG_BROWSE_REPLY,
+         fields([&](FrameFields& f) { f.attributes = five; }),
+         {0,   0, 5, 'M', '-', 'R', 'a', 'x', 0,   1,   1, 'P', 0, 2,  1,
+          'M', 0, 3, 6,   'H', 'a', 'l', 'l', ' ', '2', 0, 9,   1, 'x'}},
+        {MSG_GET,
+         fields([&](FrameFields& f) {
+             f.session = 2;
+             f.ids = ids;
+         }),
          {0, 2, 0, 3, 0x12, 0x34, 0xFF, 0xFF}},
-        {MSG_GET_REPLY, fields([&](FrameFields& f) { f.session = 2; f.status = 7; f.attributeList = list; }),
+        {MSG_GET_REPLY,
+         fields([&](FrameFields& f) {
+             f.session = 2;
+             f.status = 7;
+             f.attributeList = list;
+         }),
          {0, 2, 0, 7, 0x00, 0x03, 0x02, 'h', 'i', 0xFF, 0xFF}},
         {MSG_SESSION,
-         fields([&](FrameFields& f) { f.subtype = SESSION_LOGIN; f.user = "user"; f.password = "pw"; }),
+         fields([&](FrameFields& f) {
+             f.subtype = SESSION_LOGIN;
+             f.user = "user";
+             f.password = "pw";
+         }),
          {0, 1, 0, 0, 0, 0, 0, 5, 4, 'u', 's', 'e', 'r', 0, 6, 2, 'p', 'w'}},
         {MSG_SESSION,
-         fields([&](FrameFields& f) { f.subtype = SESSION_CHECK_REPLY; f.value1 = 6; f.value2 = 9; f.user = "x"; }),
+         fields([&](FrameFields& f) {
+             f.subtype = SESSION_CHECK_REPLY;
+             f.value1 = 6;
+             f.value2 = 9;
+             f.user = "x";
+         }),
          {0, 4, 0, 6, 0, 9}},
         {MSG_LOGOUT, fields([&](FrameFields& f) { f.session = 8; }), {0, 8}},
-        {MSG_SET, fields([&](FrameFields& f) { f.session = 1; f.attributeList = list; }),
+        {MSG_SET,
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.attributeList = list;
+         }),
          {0, 1, 0x00, 0x03, 0x02, 'h', 'i', 0xFF, 0xFF}},
-        {MSG_SET_REPLY, fields([&](FrameFields& f) { f.session = 1; f.status = 5; }), {0, 1, 0, 5}},
-        {MSG_HANDLE_OPEN, fields([&](FrameFields& f) { f.session = 1; f.mode = 2; f.name = "cfg"; }),
+        {MSG_SET_REPLY,
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.status = 5;
+         }),
+         {0, 1, 0, 5}},
+        {MSG_HANDLE_OPEN,
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.mode = 2;
+             f.name = "cfg";
+         }),
          {0, 1, 2, 'c', 'f', 'g', 0}},
         {MSG_HANDLE_OPEN_REPLY,
-         fields([&](FrameFields& f) { f.session = 1; f.status = 0; f.handle = 0x0A0B; f.value = 0x01020304; }),
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.status = 0;
+             f.handle = 0x0A0B;
+             f.value = 0x01020304;
+         }),
          {0, 1, 0, 0, 0x0A, 0x0B, 1, 2, 3, 4}},
-        {MSG_HANDLE_CLOSE, fields([&](FrameFields& f) { f.session = 1; f.handle = 4; }), {0, 1, 0, 4}},
-        {MSG_HANDLE_CLOSE_REPLY, fields([&](FrameFields& f) { f.session = 1; f.handle = 4; f.status = 3; }),
+        {MSG_HANDLE_CLOSE,
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.handle = 4;
+         }),
+         {0, 1, 0, 4}},
+        {MSG_HANDLE_CLOSE_REPLY,
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.handle = 4;
+             f.status = 3;
+         }),
          {0, 1, 0, 4, 0, 3}},
         {MSG_HANDLE_READ,
-         fields([&](FrameFields& f) { f.session = 1; f.handle = 4; f.length = 512; f.position = 0x10000; }),
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.handle = 4;
+             f.length = 512;
+             f.position = 0x10000;
+         }),
          {0, 1, 0, 4, 2, 0, 0, 1, 0, 0}},
         {MSG_HANDLE_READ_REPLY,
-         fields([&](FrameFields& f) { f.session = 1; f.handle = 4; f.length = 5; f.position = 6; f.data = data; }),
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.handle = 4;
+             f.length = 5;
+             f.position = 6;
+             f.data = data;
+         }),
          {0, 1, 0, 4, 0, 0, 0, 5, 0, 0, 0, 6, 1, 2, 3, 4, 5}},
         {MSG_HANDLE_READ_REPLY,  // data travels only with status 0
-         fields([&](FrameFields& f) { f.session = 1; f.handle = 4; f.status = 1; f.data = data; }),
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.handle = 4;
+             f.status = 1;
+             f.data = data;
+         }),
          {0, 1, 0, 4, 0, 1, 0, 0, 0, 0, 0, 0}},
-        {MSG_HANDLE_WRITE, fields([&](FrameFields& f) { f.session = 1; f.handle = 4; f.position = 6; f.data = data; }),
+        {MSG_HANDLE_WRITE,
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.handle = 4;
+             f.position = 6;
+             f.data = data;
+         }),
          {0, 1, 0, 4, 0, 5, 0, 0, 0, 6, 1, 2, 3, 4, 5}},
         {MSG_HANDLE_WRITE_REPLY,
-         fields([&](FrameFields& f) { f.session = 1; f.handle = 4; f.status = 0; f.length = 5; f.position = 6; }),
+         fields([&](FrameFields& f) {
+             f.session = 1;
+             f.handle = 4;
+             f.status = 0;
+             f.length = 5;
+             f.position = 6;
+         }),
          {0, 1, 0, 4, 0, 0, 0, 5, 0, 0, 0, 6}},
-        {MSG_BLOCK, fields([&](FrameFields& f) { f.session = 3; f.data = data; }), {0, 3, 0, 5, 1, 2, 3, 4, 5}},
-        {MSG_BLOCK_REPLY, fields([&](FrameFields& f) { f.session = 3; f.status = 0; f.data = data; }),
+        {MSG_BLOCK,
+         fields([&](FrameFields& f) {
+             f.session = 3;
+             f.data = data;
+         }),
+         {0, 3, 0, 5, 1, 2, 3, 4, 5}},
+        {MSG_BLOCK_REPLY,
+         fields([&](FrameFields& f) {
+             f.session = 3;
+             f.status = 0;
+             f.data = data;
+         }),
          {0, 3, 0, 0, 0, 5, 1, 2, 3, 4, 5}},
     };
     uint16_t seq = 0xFFF0;
@@ -231,9 +318,9 @@ TEST(VerifyFrame, AcceptsAndDropsAsDocumented) {
 }
 
 TEST(FindAttribute, WalksWellFormedAndMalformedLists) {
-    const Bytes list = {0x00, 0x00, 0x02, 'a', 'b',   // vendor "ab"
-                        0x00, 0x03, 0x00,             // name, empty
-                        0xFF, 0xFF};                  // terminator
+    const Bytes list = {0x00, 0x00, 0x02, 'a', 'b',  // vendor "ab"
+                        0x00, 0x03, 0x00,            // name, empty
+                        0xFF, 0xFF};                 // terminator
     auto found = FindAttribute(list, ATTR_AP_NAME);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->offset, 5u);
@@ -261,7 +348,9 @@ TEST(FindAttribute, WalksWellFormedAndMalformedLists) {
         // A truncated head or a value past the end makes the list malformed from there on.
         {"truncated head", {0x00, 0x01, 0x01, 'p', 0x00, 0x02}, ATTR_MODEL, false},
         {"value past end", {0x00, 0x01, 0x01, 'p', 0x00, 0x02, 0x05, 'x'}, ATTR_MODEL, false},
-        {"value past end, earlier item still found", {0x00, 0x01, 0x01, 'p', 0x00, 0x02, 0x05, 'x'}, ATTR_PRODUCT,
+        {"value past end, earlier item still found",
+         {0x00, 0x01, 0x01, 'p', 0x00, 0x02, 0x05, 'x'},
+         ATTR_PRODUCT,
          true},
         {"one byte", {0xFF}, ATTR_END, false},
         {"empty", {}, ATTR_VENDOR, false},

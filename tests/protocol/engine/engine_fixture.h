@@ -7,10 +7,10 @@
 #include <functional>
 #include <optional>
 
-#include "tests/protocol/engine/fake_wire.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
 #include "protocol/startup.h"
+#include "tests/protocol/engine/fake_wire.h"
 #include "transport/adapter.h"
 
 namespace aputil::fake {

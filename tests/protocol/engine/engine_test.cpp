@@ -34,12 +34,8 @@ TEST_F(EngineTest, SetProtocolParametersRefusesWhatTheRecordCannotHold) {
     const Case cases[] = {
         {1501, 3, 1000, 1},  // larger than any payload the utility sends
         {-1, 3, 1000, 1},    // would become a huge limit for the builder
-        {1500, 256, 1000, 1},
-        {1500, -1, 1000, 1},
-        {1500, 3, 65536, 1},
-        {1500, 3, -5, 1},
-        {1200, 2, 500, 0},
-        {1500, 255, 65535, 0},
+        {1500, 256, 1000, 1}, {1500, -1, 1000, 1}, {1500, 3, 65536, 1},
+        {1500, 3, -5, 1},     {1200, 2, 500, 0},   {1500, 255, 65535, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.maxFrameSize << "," << c.retries << "," << c.timeoutMs);
@@ -66,15 +62,15 @@ TEST_F(EngineTest, LogoutFrameIsTheKnownBytesBehindTheEthernetHeader) {
     sequenceCounter = 0x0102;
     ASSERT_EQ(Logout(3), STATUS_OK);
     ASSERT_EQ(wire().sent().size(), 1u);
-    Bytes expected(kApMac.begin(), kApMac.end());              // destination: the session's AP
+    Bytes expected(kApMac.begin(), kApMac.end());                     // destination: the session's AP
     expected.insert(expected.end(), kOwnMac.begin(), kOwnMac.end());  // source: the open adapter
-    expected.insert(expected.end(), {0xAA, 0xAA,                // EtherType
-                                     0xF5, 0x58, 0x40,          // magic, version
-                                     0x00, 0x06,                // length
-                                     0x01, 0x02,                // sequence
-                                     0x00, 0x05,                // MSG_LOGOUT
-                                     0x00, 0x03,                // session
-                                     0xDA, 0xB0});              // CRC-16
+    expected.insert(expected.end(), {0xAA, 0xAA,                      // EtherType
+                                     0xF5, 0x58, 0x40,                // magic, version
+                                     0x00, 0x06,                      // length
+                                     0x01, 0x02,                      // sequence
+                                     0x00, 0x05,                      // MSG_LOGOUT
+                                     0x00, 0x03,                      // session
+                                     0xDA, 0xB0});                    // CRC-16
     EXPECT_EQ(wire().sent()[0], expected) << "27 bytes, no padding";
     EXPECT_EQ(sessionTable[3].inUse, 0);
 }
@@ -274,10 +270,18 @@ TEST_F(EngineTest, JunkFramesDoNotPumpMoreOftenThanTheTenMillisecondRhythm) {
         const Bytes grant = Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(4);
         Bytes f = FromStation(kApMac, sequence, MSG_SESSION, grant);
         switch (kind % 4) {
-            case 0: f.resize(f.size() / 2); break;                               // cut short
-            case 1: f.back() ^= 0xFF; break;                                     // bad CRC-16
-            case 2: f = FromStation(kOtherMac, sequence, MSG_SESSION, grant); break;
-            default: f = FromStation(kApMac, static_cast<uint16_t>(sequence + 9), MSG_SESSION, grant); break;
+        case 0:
+            f.resize(f.size() / 2);
+            break;  // cut short
+        case 1:
+            f.back() ^= 0xFF;
+            break;  // bad CRC-16
+        case 2:
+            f = FromStation(kOtherMac, sequence, MSG_SESSION, grant);
+            break;
+        default:
+            f = FromStation(kApMac, static_cast<uint16_t>(sequence + 9), MSG_SESSION, grant);
+            break;
         }
         return f;
     };
@@ -300,9 +304,9 @@ TEST_F(EngineTest, JunkFramesDoNotPumpMoreOftenThanTheTenMillisecondRhythm) {
             if (c.withJunk)
                 for (int ms = 1; ms < kTimeoutMs; ++ms) wire().Deliver(junk(r.header.sequence, ms), ms);
             if (c.replyAfterMs > 0)
-                wire().Deliver(FromStation(kApMac, r.header.sequence, MSG_SESSION,
-                                           Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(4)),
-                               static_cast<uint64_t>(c.replyAfterMs));
+                wire().Deliver(
+                    FromStation(kApMac, r.header.sequence, MSG_SESSION, Body().u16(SESSION_LOGIN_REPLY).u16(0).u16(4)),
+                    static_cast<uint64_t>(c.replyAfterMs));
         };
         std::vector<uint64_t> handlerTimes;
         wire().onPump = [&] { handlerTimes.push_back(wire().now()); };

@@ -33,8 +33,11 @@ TEST_F(EngineTest, BrowseBroadcastsTheFiltersOnceAndKeepsOneRecordPerAp) {
         if (r.header.type != MSG_BROWSE) return;
         const uint16_t seq = r.header.sequence;
         wire().Deliver(FromStation(kApMac, seq, MSG_BROWSE_REPLY,
-                                   Body().attribute(ATTR_VENDOR, "M-Rax").attribute(ATTR_PRODUCT, "P")
-                                       .attribute(ATTR_MODEL, "M").attribute(ATTR_AP_NAME, "Hall 2")),
+                                   Body()
+                                       .attribute(ATTR_VENDOR, "M-Rax")
+                                       .attribute(ATTR_PRODUCT, "P")
+                                       .attribute(ATTR_MODEL, "M")
+                                       .attribute(ATTR_AP_NAME, "Hall 2")),
                        5);
         // The same AP again, with other texts: not a second record, and the first stays.
         wire().Deliver(FromStation(kApMac, seq, MSG_BROWSE_REPLY, Body().attribute(ATTR_AP_NAME, "Renamed")), 6);
@@ -155,8 +158,8 @@ TEST_F(EngineTest, LoginRefusalsLeaveTheSessionTableAlone) {
         int result;
     };
     const Case cases[] = {
-        {5, 2, 5},                     // refused by the AP: its status passes through
-        {0, 0, STATUS_FAILED},         // accepted, but no usable session id
+        {5, 2, 5},              // refused by the AP: its status passes through
+        {0, 0, STATUS_FAILED},  // accepted, but no usable session id
         {0, 9, STATUS_FAILED},
         {0, 0xFFFF, STATUS_FAILED},
         {STATUS_NO_REPLY, 1, STATUS_NO_REPLY},  // a device status equal to 2 still ends the attempts
@@ -205,8 +208,9 @@ TEST_F(EngineTest, SessionCheckIsAnsweredWithTheChecksSequence) {
     EXPECT_EQ(sequenceCounter, 0) << "answers do not take sequence numbers";
 
     // Only the check is answered, and only with its whole body.
-    for (const Bytes& body : {Bytes(Body().u16(SESSION_CHECK).u16(0).u8(0)), Bytes(Body().u16(SESSION_LOGIN).u16(0).u16(3)),
-                              Bytes(Body().u16(SESSION_CHECK_REPLY).u16(0).u16(3))}) {
+    for (const Bytes& body :
+         {Bytes(Body().u16(SESSION_CHECK).u16(0).u8(0)), Bytes(Body().u16(SESSION_LOGIN).u16(0).u16(3)),
+          Bytes(Body().u16(SESSION_CHECK_REPLY).u16(0).u16(3))}) {
         wire().Reset();
         const Bytes frame = FromStation(kApMac, 1, MSG_SESSION, body);
         ProtocolFrameHandler(frame.data(), frame.size());
@@ -596,8 +600,8 @@ TEST_F(EngineTest, EveryReplyHandlerIgnoresABodyShorterThanItsFields) {
             if (std::string(o.name) == row.operation) op = &o;
         ASSERT_NE(op, nullptr);
         for (bool shortened : {false, true}) {
-            SCOPED_TRACE(testing::Message() << row.operation << ", " << row.body.size() << "-byte body"
-                                            << (shortened ? " less one" : ""));
+            SCOPED_TRACE(testing::Message()
+                         << row.operation << ", " << row.body.size() << "-byte body" << (shortened ? " less one" : ""));
             wire().Reset();
             for (SessionSlot& slot : sessionTable) slot = SessionSlot{};
             Hold(3, kApMac);
@@ -704,8 +708,8 @@ TEST_F(EngineTest, HandleOperationsCompareTheEchoedFields) {
             return Body().u16(3).u16(e.handle).u16(0).u16(e.length).u32(e.position);
         });
         EXPECT_EQ(HandleWrite(3, kHandle, kPosition, data, sizeof data), e.result);
-        EXPECT_EQ(wire().Requests().at(0).body, Bytes(Body().u16(3).u16(kHandle).u16(3).u32(kPosition).bytes(
-                                                    Bytes(data, data + sizeof data))));
+        EXPECT_EQ(wire().Requests().at(0).body,
+                  Bytes(Body().u16(3).u16(kHandle).u16(3).u32(kPosition).bytes(Bytes(data, data + sizeof data))));
     }
 }
 
