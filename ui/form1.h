@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "app/managed_ap.h"
 #include "image/transfer.h"
 #include "protocol/operations.h"
 
@@ -68,16 +69,9 @@ struct KeptTexts {
     QString textNotStorable;  // "TEXT_NOT_STORABLE": a field holds a character the image cannot
 };
 
-// Browse filters of the access points this utility manages.
-inline constexpr const char* kVendorFilter = "M-Rax";
-inline constexpr const char* kProductFilter = "Lumivance/QR-4710 Access Point";
-inline constexpr const char* kModelFilter = "QR-4710A Smart AP";
-inline constexpr const char* kLoginUser = "user";
-inline constexpr int kBrowseWaitMs = 1000;
 inline constexpr int kBrowseDelayMs = 100;   // LIAPP_Timer
 inline constexpr int kReturnPauseMs = 2000;  // ReturnToLogin
-inline constexpr int kPasswordLength = 40;
-inline constexpr int kClientWidth = 463;  // every page spans the window's width
+inline constexpr int kClientWidth = 463;     // every page spans the window's width
 inline constexpr int kClientHeight = 446;
 inline constexpr int kHeaderHeight = 135;
 

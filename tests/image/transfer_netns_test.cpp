@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/managed_ap.h"
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
@@ -29,8 +30,6 @@ using test::FastClock;
 using test::LogLine;
 using test::SteadyMs;
 
-constexpr const char* kVendor = "M-Rax";
-constexpr const char* kProduct = "Lumivance/QR-4710 Access Point";
 constexpr const char* kFirmwareVersion = "V9.8.7-test";
 constexpr const char* kFirmwareDate = "2024/02/29";
 
@@ -112,8 +111,9 @@ protected:
         int count = 4;
         const uint16_t saved = GetTimeout();
         SetTimeout(500);
-        const int status = Browse(TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
-                                  TextAttribute(ATTR_MODEL, ""), records, count);
+        const int status =
+            Browse(TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
+                   TextAttribute(ATTR_MODEL, ""), records, count);
         SetTimeout(saved);
         ASSERT_EQ(status, STATUS_OK);
         ASSERT_EQ(count, 1);
@@ -136,7 +136,7 @@ protected:
         int count = 2;
         const uint16_t saved = GetTimeout();
         SetTimeout(20);
-        Browse(TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
+        Browse(TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
                TextAttribute(ATTR_MODEL, ""), records, count);
         SetTimeout(saved);
 

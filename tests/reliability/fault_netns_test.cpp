@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/managed_ap.h"
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
@@ -33,9 +34,6 @@ using test::SteadyMs;
 using Image = std::vector<uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr const char* kVendor = "M-Rax";
-constexpr const char* kProduct = "Lumivance/QR-4710 Access Point";
-constexpr const char* kModel = "QR-4710A Smart AP";
 constexpr int kCycles = 3;
 // Each faulty run stops starting cycles after this long, so a bad seed cannot
 // stretch the suite.
@@ -106,8 +104,9 @@ protected:
         int count = kBrowseCapacity;
         const int saved = GetTimeout();
         SetTimeout(1000);
-        const int status = Browse(TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
-                                  TextAttribute(ATTR_MODEL, kModel), records, count);
+        const int status =
+            Browse(TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
+                   TextAttribute(ATTR_MODEL, kModelFilter), records, count);
         SetTimeout(saved);
         EXPECT_EQ(status, STATUS_OK);
         EXPECT_GE(count, 0);
@@ -390,8 +389,9 @@ TEST_F(FaultRun, EveryBrowseListsAllOfAHundredApsEvenWhenTheThreadIsHeldUp) {
         hogPending = browse > 0;
         BrowseRecord records[kBrowseCapacity];
         int count = kBrowseCapacity;
-        const int status = Browse(TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
-                                  TextAttribute(ATTR_MODEL, kModel), records, count);
+        const int status =
+            Browse(TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
+                   TextAttribute(ATTR_MODEL, kModelFilter), records, count);
         ASSERT_EQ(status, STATUS_OK);
         std::set<uint64_t> listed;
         for (int i = 0; i < count; ++i) listed.insert(MacKey(records[i].peer.address));
@@ -414,7 +414,7 @@ void CountBrowseReply(const uint8_t* frame, size_t length) {
 TEST_F(FaultRun, ABurstOfAThousandRepliesWaitsWholeInTheChannelUntilRead) {
     std::string error;
     ASSERT_TRUE(sim_.Start({"--count", "1000", "--quiet"}, error)) << error;
-    const Attribute filters[] = {TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
+    const Attribute filters[] = {TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
                                  TextAttribute(ATTR_MODEL, "")};
     FrameFields fields;
     fields.attributes = filters;

@@ -15,12 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "app/managed_ap.h"
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
 #include "protocol/startup.h"
 #include "tests/support/apsim_process.h"
 #include "tests/support/fast_clock.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/peer_process.h"
 #include "transport/adapter.h"
 #include "transport/link_driver.h"
@@ -38,34 +40,11 @@ namespace {
 using test::Apsim;
 using test::Env;
 using test::FastClock;
+using test::FromHex;
+using test::Hex;
 using test::LogLine;
+using test::MacText;
 using test::PeerProcess;
-
-constexpr const char* kVendor = "M-Rax";
-constexpr const char* kProduct = "Lumivance/QR-4710 Access Point";
-
-std::string Hex(std::span<const uint8_t> bytes) {
-    std::string out;
-    char two[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        out += two;
-    }
-    return out;
-}
-
-std::string MacText(const uint8_t* mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    return text;
-}
-
-std::vector<uint8_t> FromHex(const std::string& text) {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 class HostileSegment : public ::testing::Test {
 protected:
@@ -241,9 +220,9 @@ TEST_F(HostileSegment, FramesFromGroupSourcesAreDroppedWhateverTheirType) {
     const size_t checkLength = BuildFrame(check, 0x4242, MSG_SESSION, checkFields);
     ASSERT_GT(checkLength, 0u);
 
-    const Attribute attributes[5] = {TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
-                                     TextAttribute(ATTR_MODEL, "X"), TextAttribute(ATTR_AP_NAME, "spoof"),
-                                     TextAttribute(ATTR_END, "")};
+    const Attribute attributes[5] = {TextAttribute(ATTR_VENDOR, kVendorFilter),
+                                     TextAttribute(ATTR_PRODUCT, kProductFilter), TextAttribute(ATTR_MODEL, "X"),
+                                     TextAttribute(ATTR_AP_NAME, "spoof"), TextAttribute(ATTR_END, "")};
     uint8_t browseReply[kFrameBufferSize];
     FrameFields replyFields;
     replyFields.attributes = attributes;
@@ -288,7 +267,7 @@ TEST_F(HostileSegment, FramesFromGroupSourcesAreDroppedWhateverTheirType) {
             StartPeer(sender, {"send", Env("APUTIL_PEER_IF"), MacText(theAdapter.currentAddress), "aaaa",
                                Hex(std::span<const uint8_t>(browseReply, replyLength)), "--src", c.source}));
         SetTimeout(300);
-        ASSERT_EQ(Browse(TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
+        ASSERT_EQ(Browse(TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
                          TextAttribute(ATTR_MODEL, ""), records, count),
                   STATUS_OK);
         SetTimeout(1000);

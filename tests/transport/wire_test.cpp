@@ -20,11 +20,14 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hex_text.h"
 #include "transport/adapter.h"
 
 namespace aputil {
 namespace {
 
+using test::Hex;
+using test::MacText;
 using Frame = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -48,22 +51,6 @@ bool ParseMac(const std::string& text, uint8_t* mac) {
     if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) return false;
     for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(b[i]);
     return true;
-}
-
-std::string MacText(const uint8_t* mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    return text;
-}
-
-std::string Hex(const Frame& bytes) {
-    std::string text;
-    char two[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        text += two;
-    }
-    return text;
 }
 
 Frame MakeFrame(const uint8_t* destination, const uint8_t* source, uint16_t etherType, const Frame& payload) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/managed_ap.h"
 #include "image/image.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
@@ -12,10 +13,6 @@
 namespace aputil::test {
 
 namespace {
-
-constexpr const char* kVendor = "M-Rax";
-constexpr const char* kProduct = "Lumivance/QR-4710 Access Point";
-constexpr const char* kModel = "QR-4710A Smart AP";
 
 bool Fail(std::string& error, const std::string& why) {
     error = why;
@@ -44,8 +41,8 @@ bool RecordSession(Apsim& sim, const std::string& path, const SessionCapture& op
     int count = 4;
     const uint16_t saved = GetTimeout();
     SetTimeout(300);  // a browse waits its whole time out
-    const int browsed = Browse(TextAttribute(ATTR_VENDOR, kVendor), TextAttribute(ATTR_PRODUCT, kProduct),
-                               TextAttribute(ATTR_MODEL, kModel), records, count);
+    const int browsed = Browse(TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
+                               TextAttribute(ATTR_MODEL, kModelFilter), records, count);
     SetTimeout(saved);
     if (browsed != STATUS_OK || count != 1) return Fail(error, "the browse found no single AP");
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "app/backup.h"
+#include "app/managed_ap.h"
 #include "app/settings.h"
 #include "app/textconv.h"
 #include "image/layout.h"
@@ -45,14 +46,6 @@ namespace {
 
 using namespace aputil;
 namespace fs = std::filesystem;
-
-// Browse filters and login user of the APs this utility manages (as the window's).
-constexpr const char* kVendor = "M-Rax";
-constexpr const char* kProduct = "Lumivance/QR-4710 Access Point";
-constexpr const char* kModel = "QR-4710A Smart AP";
-constexpr const char* kUser = "user";
-constexpr int kBrowseWaitMs = 1000;
-constexpr size_t kLoginPasswordLength = 40;
 
 constexpr int kExitDone = 0;
 constexpr int kExitApFailed = 1;
@@ -257,7 +250,7 @@ std::string LoginPassword(const Options& o) {
     } else {
         throw UsageError{"no password: give --password-file FILE, set APCTL_PASSWORD, or run on a terminal"};
     }
-    if (password.size() > kLoginPasswordLength) throw UsageError{"the login password is longer than 40 characters"};
+    if (password.size() > size_t{kPasswordLength}) throw UsageError{"the login password is longer than 40 characters"};
     return password;
 }
 
@@ -320,9 +313,9 @@ std::vector<ApEntry> BrowseAll(const Options& o) {
     std::vector<BrowseRecord> replies(kBrowseCapacity);
     const uint16_t saved = GetTimeout();
     SetTimeout(kBrowseWaitMs);
-    const Attribute vendor = TextAttribute(ATTR_VENDOR, kVendor);
-    const Attribute product = TextAttribute(ATTR_PRODUCT, kProduct);
-    const Attribute model = TextAttribute(ATTR_MODEL, o.allModels ? "" : kModel);
+    const Attribute vendor = TextAttribute(ATTR_VENDOR, kVendorFilter);
+    const Attribute product = TextAttribute(ATTR_PRODUCT, kProductFilter);
+    const Attribute model = TextAttribute(ATTR_MODEL, o.allModels ? "" : kModelFilter);
     for (int k = 0; k < theAdapter.usableCount; ++k) {
         if (!o.adapter.empty() && theAdapter.usableName[k] != o.adapter) continue;
         if (!OpenUsable(k)) continue;
@@ -409,7 +402,7 @@ bool LogIn(const ApEntry& ap, const std::string& password, std::string& error) {
     }
     currentAdapter = ap.adapter;
     uint16_t session = 0;
-    const int status = Login(ap.record.peer, kUser, password.c_str(), session);
+    const int status = Login(ap.record.peer, kLoginUser, password.c_str(), session);
     if (status != STATUS_OK) {
         error = status == STATUS_NO_REPLY ? "no reply to the login" : "login refused (wrong password?)";
         return false;

@@ -15,6 +15,7 @@
 #include "protocol/operations.h"
 #include "protocol/startup.h"
 #include "tests/support/apsim_process.h"
+#include "tests/support/hex_text.h"
 #include "transport/adapter.h"
 
 namespace aputil {
@@ -23,12 +24,7 @@ namespace {
 using test::Apsim;
 using test::Env;
 using test::LogLine;
-
-std::string MacText(const uint8_t* mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    return text;
-}
+using test::MacText;
 
 class WireTest : public ::testing::Test {
 protected:
