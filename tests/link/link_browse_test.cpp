@@ -21,6 +21,7 @@
 #include "app/gui/uinterface.h"
 #include "protocol/engine.h"
 #include "protocol/operations.h"
+#include "tests/support/forwarding_driver.h"
 #include "tests/ui/ui_support.h"
 #include "transport/adapter.h"
 #include "transport/link_driver.h"
@@ -34,26 +35,9 @@ namespace {
 
 // The in-process driver as one that holds a single capture at a time, so the
 // window browses adapter by adapter: the reference the one-wait browse must equal.
-class OneAtATime final : public PacketDriver {
+class OneAtATime final : public test::ForwardingDriver {
 public:
-    bool ListInterfaces(std::string* names, int capacity, int& count) override {
-        return inner_->ListInterfaces(names, capacity, count);
-    }
-    bool LinkType(const std::string& name, int& arpType) override { return inner_->LinkType(name, arpType); }
-    bool HardwareAddress(const std::string& name, uint8_t* mac) override { return inner_->HardwareAddress(name, mac); }
-    bool Open(const std::string& name, OpenError& error) override { return inner_->Open(name, error); }
-    void Close() override { inner_->Close(); }
-    bool SetFilter(const sock_filter* program, size_t instructions) override {
-        return inner_->SetFilter(program, instructions);
-    }
-    bool Poll(int ms) override { return inner_->Poll(ms); }
-    int Drain(void (*sink)(void*, const uint8_t*, size_t), void* context) override {
-        return inner_->Drain(sink, context);
-    }
-    bool Send(const uint8_t* frame, size_t length) override { return inner_->Send(frame, length); }
-
-private:
-    std::unique_ptr<PacketDriver> inner_ = MakePcapDriver();
+    OneAtATime() : ForwardingDriver(MakePcapDriver()) {}
 };
 
 struct Listed {

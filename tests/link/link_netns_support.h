@@ -20,26 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/netns_env.h"
 #include "transport/adapter.h"
 
 namespace aputil::linktest {
 
 using Frame = std::vector<uint8_t>;
-
-inline std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-// True only inside namespace A that tests/netns/with-netns made.
-inline bool InPrivateNamespace() {
-    const std::string name = Env("APUTIL_NS_A");
-    struct stat own {
-    }, made{};
-    if (name.empty() || stat("/proc/self/ns/net", &own) != 0 || stat(("/run/netns/" + name).c_str(), &made) != 0)
-        return false;
-    return own.st_ino == made.st_ino && own.st_dev == made.st_dev;
-}
+using test::Env;
+using test::InPrivateNamespace;
 
 inline bool ReadMac(const std::string& interface, uint8_t* mac) {
     std::ifstream sys("/sys/class/net/" + interface + "/address");

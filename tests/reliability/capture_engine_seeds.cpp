@@ -20,6 +20,7 @@
 #include "protocol/operations.h"
 #include "protocol/startup.h"
 #include "tests/support/apsim_process.h"
+#include "tests/support/forwarding_driver.h"
 #include "transport/adapter.h"
 
 namespace {
@@ -37,26 +38,14 @@ struct Seen {
 std::vector<Seen> seen;
 
 // Forwards everything to the real driver and keeps a copy of each frame handed over.
-class TapDriver final : public PacketDriver {
+class TapDriver final : public test::ForwardingDriver {
 public:
-    explicit TapDriver(std::unique_ptr<PacketDriver> inner) : inner_(std::move(inner)) {}
-    bool ListInterfaces(std::string* names, int capacity, int& count) override {
-        return inner_->ListInterfaces(names, capacity, count);
-    }
-    bool LinkType(const std::string& name, int& arpType) override { return inner_->LinkType(name, arpType); }
-    bool HardwareAddress(const std::string& name, uint8_t* mac) override { return inner_->HardwareAddress(name, mac); }
-    bool Open(const std::string& name, OpenError& error) override { return inner_->Open(name, error); }
-    void Close() override { inner_->Close(); }
-    bool SetFilter(const sock_filter* program, size_t instructions) override {
-        return inner_->SetFilter(program, instructions);
-    }
-    bool Poll(int ms) override { return inner_->Poll(ms); }
+    explicit TapDriver(std::unique_ptr<PacketDriver> inner) : ForwardingDriver(std::move(inner)) {}
     int Drain(void (*sink)(void*, const uint8_t*, size_t), void* context) override {
         Forward forward{sink, context};
-        return inner_->Drain(&TapDriver::Tee, &forward);
+        return Inner().Drain(&TapDriver::Tee, &forward);
     }
-    bool Send(const uint8_t* frame, size_t length) override { return inner_->Send(frame, length); }
-    void Pause(int ms) override { inner_->Pause(ms); }
+    void Pause(int ms) override { Inner().Pause(ms); }
 
 private:
     struct Forward {
@@ -68,7 +57,6 @@ private:
         auto* forward = static_cast<Forward*>(context);
         forward->sink(forward->context, frame, length);
     }
-    std::unique_ptr<PacketDriver> inner_;
 };
 
 const char* KindName(Kind k) {

@@ -17,13 +17,9 @@
 #include <string>
 #include <vector>
 
-namespace aputil::test {
+#include "tests/support/netns_env.h"
 
-// An environment variable, or empty.
-inline std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+namespace aputil::test {
 
 // Starts `ip netns exec ns command...` with the given descriptors as its
 // standard input, output and error (-1: inherited). The child's pid, or -1.

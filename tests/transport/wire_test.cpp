@@ -21,30 +21,18 @@
 #include <vector>
 
 #include "tests/support/hex_text.h"
+#include "tests/support/netns_env.h"
 #include "transport/adapter.h"
 
 namespace aputil {
 namespace {
 
+using test::Env;
 using test::Hex;
+using test::InPrivateNamespace;
 using test::MacText;
 using Frame = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-// True only inside namespace A that the harness made (and names in /run/netns).
-bool InPrivateNamespace() {
-    const std::string name = Env("APUTIL_NS_A");
-    struct stat own {
-    }, made{};
-    if (name.empty() || stat("/proc/self/ns/net", &own) != 0 || stat(("/run/netns/" + name).c_str(), &made) != 0)
-        return false;
-    return own.st_ino == made.st_ino && own.st_dev == made.st_dev;
-}
 
 bool ParseMac(const std::string& text, uint8_t* mac) {
     unsigned b[6];
