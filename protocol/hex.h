@@ -1,12 +1,14 @@
 #pragma once
-// Hexadecimal text to bytes: two digits a byte, high nibble first, either case,
-// nothing else between them (no prefix, no separators, no spaces). Callers
-// strip their own decoration first.
+// Hexadecimal text to bytes and back: two digits a byte, high nibble first,
+// nothing else between them (no prefix, no separators, no spaces). Parsing
+// takes either case, writing gives lower case; callers strip or add their own
+// decoration.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -40,6 +42,18 @@ inline std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text) 
     std::vector<uint8_t> bytes(text.size() / 2);
     if (!ParseHex(text, bytes)) return std::nullopt;
     return bytes;
+}
+
+// Two lower-case digits for each byte.
+inline std::string HexText(std::span<const uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * bytes.size());
+    for (const uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+    }
+    return text;
 }
 
 }  // namespace aputil

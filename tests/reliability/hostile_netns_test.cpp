@@ -41,7 +41,6 @@ using test::Apsim;
 using test::Env;
 using test::FastClock;
 using test::FromHex;
-using test::Hex;
 using test::LogLine;
 using test::MacText;
 using test::PeerProcess;
@@ -115,7 +114,7 @@ protected:
     static void SendFromPeer(const std::string& source, std::span<const uint8_t> payload, int receiveMs) {
         PeerProcess sender;
         ASSERT_NO_FATAL_FAILURE(StartPeer(sender, {"send", Env("APUTIL_PEER_IF"), MacText(theAdapter.currentAddress),
-                                                   "aaaa", Hex(payload), "--src", source}));
+                                                   "aaaa", HexText(payload), "--src", source}));
         WaitForReply(receiveMs);
         EXPECT_EQ(sender.Stop(), 0);
     }
@@ -265,7 +264,7 @@ TEST_F(HostileSegment, FramesFromGroupSourcesAreDroppedWhateverTheirType) {
         PeerProcess sender;
         ASSERT_NO_FATAL_FAILURE(
             StartPeer(sender, {"send", Env("APUTIL_PEER_IF"), MacText(theAdapter.currentAddress), "aaaa",
-                               Hex(std::span<const uint8_t>(browseReply, replyLength)), "--src", c.source}));
+                               HexText(std::span<const uint8_t>(browseReply, replyLength)), "--src", c.source}));
         SetTimeout(300);
         ASSERT_EQ(Browse(TextAttribute(ATTR_VENDOR, kVendorFilter), TextAttribute(ATTR_PRODUCT, kProductFilter),
                          TextAttribute(ATTR_MODEL, ""), records, count),

@@ -1,10 +1,9 @@
 #pragma once
-// Bytes and MAC addresses as the tests print and compare them, and frames
-// read back from a peer's hex lines.
+// MAC addresses as the tests print and compare them, and frames read back
+// from a peer's hex lines (bytes as text are protocol/hex.h's HexText).
 
 #include <cstdint>
 #include <cstdio>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,18 +11,6 @@
 #include "protocol/hex.h"
 
 namespace aputil::test {
-
-// Two lower-case digits a byte, nothing between them.
-inline std::string Hex(std::span<const uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * bytes.size());
-    for (const uint8_t b : bytes) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 15];
-    }
-    return text;
-}
 
 // "02:5e:00:00:00:01".
 inline std::string MacText(const uint8_t* mac) {

@@ -28,7 +28,6 @@ namespace aputil {
 namespace {
 
 using test::Env;
-using test::Hex;
 using test::InPrivateNamespace;
 using test::MacText;
 using Frame = std::vector<uint8_t>;
@@ -181,7 +180,7 @@ protected:
         char type[8];
         std::snprintf(type, sizeof type, "%04x", etherType);
         std::vector<std::string> args = {"send", peerInterface, MacText(destination), type,
-                                         payload.empty() ? "-" : Hex(payload)};
+                                         payload.empty() ? "-" : HexText(payload)};
         args.insert(args.end(), extra.begin(), extra.end());
         Peer sender;
         ASSERT_TRUE(sender.Start(args));
@@ -267,7 +266,7 @@ TEST_F(WireTest, OnlyDirectedAndBroadcastFramesOfOurEtherTypeReachTheHandler) {
     ASSERT_TRUE(ReceiveAtLeast(expected.size(), 10000)) << received.size() << " frames";
     adapter.WaitForFrames(200);  // stragglers would show here
     ASSERT_EQ(received.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(Hex(received[i]), Hex(expected[i])) << i;
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(HexText(received[i]), HexText(expected[i])) << i;
 }
 
 TEST_F(WireTest, TransmitSendsTheFrameAsGivenAndOwnFramesDoNotComeBack) {
@@ -282,8 +281,8 @@ TEST_F(WireTest, TransmitSendsTheFrameAsGivenAndOwnFramesDoNotComeBack) {
     EXPECT_TRUE(adapter.TransmitFrame(shortFrame.data(), shortFrame.size()));
     EXPECT_TRUE(adapter.TransmitFrame(broadcast.data(), broadcast.size()));
 
-    EXPECT_EQ(receiver.ReadLine(10000), Hex(shortFrame));
-    EXPECT_EQ(receiver.ReadLine(10000), Hex(broadcast));
+    EXPECT_EQ(receiver.ReadLine(10000), HexText(shortFrame));
+    EXPECT_EQ(receiver.ReadLine(10000), HexText(broadcast));
     EXPECT_EQ(receiver.Wait(10000), 0);
 
     // Outbound frames of another sender on this interface are not delivered either.
@@ -294,7 +293,7 @@ TEST_F(WireTest, TransmitSendsTheFrameAsGivenAndOwnFramesDoNotComeBack) {
     other->Close();
     EXPECT_FALSE(adapter.WaitForFrames(300));
     EXPECT_TRUE(received.empty()) << "own frame delivered back: "
-                                  << (received.empty() ? std::string() : Hex(received.front()));
+                                  << (received.empty() ? std::string() : HexText(received.front()));
 }
 
 TEST_F(WireTest, EchoedFramesComeBackFromThePeer) {
@@ -311,8 +310,8 @@ TEST_F(WireTest, EchoedFramesComeBackFromThePeer) {
     ASSERT_TRUE(ReceiveAtLeast(2, 10000)) << received.size() << " frames";
     adapter.WaitForFrames(200);
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(Hex(received[0]), Hex(MakeFrame(adapter.currentAddress, peerMac, 0xAAAA, Pattern(3, 60))));
-    EXPECT_EQ(Hex(received[1]), Hex(MakeFrame(adapter.currentAddress, peerMac, 0xAAAA, Pattern(4, 60))));
+    EXPECT_EQ(HexText(received[0]), HexText(MakeFrame(adapter.currentAddress, peerMac, 0xAAAA, Pattern(3, 60))));
+    EXPECT_EQ(HexText(received[1]), HexText(MakeFrame(adapter.currentAddress, peerMac, 0xAAAA, Pattern(4, 60))));
 }
 
 TEST_F(WireTest, WaitWithoutTrafficReturnsFalseAfterItsTime) {
@@ -338,7 +337,7 @@ TEST_F(WireTest, FramesArrivingWhileDeliveryIsOffAreDeliveredByTheNextWait) {
     ASSERT_TRUE(ReceiveAtLeast(3, 10000)) << received.size() << " frames";
     ASSERT_EQ(received.size(), 3u);
     for (uint8_t tag = 1; tag <= 3; ++tag)
-        EXPECT_EQ(Hex(received[tag - 1u]), Hex(MakeFrame(ownMac, peerMac, 0xAAAA, Pattern(tag, 30))));
+        EXPECT_EQ(HexText(received[tag - 1u]), HexText(MakeFrame(ownMac, peerMac, 0xAAAA, Pattern(tag, 30))));
 }
 
 TEST_F(WireTest, BurstOfTwoHundredFramesArrivesWholeAndInOrder) {
@@ -347,7 +346,7 @@ TEST_F(WireTest, BurstOfTwoHundredFramesArrivesWholeAndInOrder) {
     adapter.StartReceive(&RecordFrame);
     Peer sender;
     ASSERT_TRUE(sender.Start(
-        {"send", peerInterface, MacText(ownMac), "aaaa", Hex(payload), "--count", std::to_string(kBurst)}));
+        {"send", peerInterface, MacText(ownMac), "aaaa", HexText(payload), "--count", std::to_string(kBurst)}));
     EXPECT_TRUE(ReceiveAtLeast(kBurst, 20000)) << received.size() << " frames";
     EXPECT_EQ(sender.Wait(20000), 0);
     adapter.WaitForFrames(200);
@@ -358,7 +357,7 @@ TEST_F(WireTest, BurstOfTwoHundredFramesArrivesWholeAndInOrder) {
         numbered[1] = static_cast<uint8_t>(i >> 16);
         numbered[2] = static_cast<uint8_t>(i >> 8);
         numbered[3] = static_cast<uint8_t>(i);
-        ASSERT_EQ(Hex(received[i]), Hex(MakeFrame(ownMac, peerMac, 0xAAAA, numbered))) << "frame " << i;
+        ASSERT_EQ(HexText(received[i]), HexText(MakeFrame(ownMac, peerMac, 0xAAAA, numbered))) << "frame " << i;
     }
 }
 

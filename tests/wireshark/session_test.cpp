@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/hex.h"
 #include "tests/wireshark/session.h"
 #include "tests/wireshark/tshark.h"
 
@@ -33,13 +34,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 std::string Hex(std::string_view text) {
-    std::string out;
-    char b[3];
-    for (unsigned char c : text) {
-        std::snprintf(b, sizeof b, "%02x", c);
-        out += b;
-    }
-    return out;
+    return HexText(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 std::string MacHex(const uint8_t* mac) { return Hex(std::string_view(reinterpret_cast<const char*>(mac), 6)); }
@@ -140,30 +135,16 @@ protected:
         return rows_.at(static_cast<size_t>(std::stoul(number)) - 1);
     }
 
-    static inline const std::vector<std::string> kFields = {"eth.src",
-                                                            "eth.dst",
-                                                            "aputil.magic",
-                                                            "aputil.version",
-                                                            "aputil.length",
-                                                            "aputil.seq",
-                                                            "aputil.type",
-                                                            "aputil.checksum.status",
-                                                            "aputil.session",
-                                                            "aputil.status",
-                                                            "aputil.session.subtype",
-                                                            "aputil.session.value1",
-                                                            "aputil.session.value2",
-                                                            "aputil.attr.id",
-                                                            "aputil.attr.value",
-                                                            "aputil.data.count",
-                                                            "aputil.block.op",
-                                                            "aputil.block.offset",
-                                                            "aputil.block.length",
-                                                            "aputil.block.data",
-                                                            "aputil.response_to",
-                                                            "aputil.response_in",
-                                                            "aputil.time",
-                                                            "_ws.expert.message"};
+    // Laid out by hand: the table reads better packed.
+
+    // clang-format off
+    static inline const std::vector<std::string> kFields = {
+        "eth.src", "eth.dst", "aputil.magic", "aputil.version", "aputil.length", "aputil.seq", "aputil.type",
+        "aputil.checksum.status", "aputil.session", "aputil.status", "aputil.session.subtype",
+        "aputil.session.value1", "aputil.session.value2", "aputil.attr.id", "aputil.attr.value", "aputil.data.count",
+        "aputil.block.op", "aputil.block.offset", "aputil.block.length", "aputil.block.data", "aputil.response_to",
+        "aputil.response_in", "aputil.time", "_ws.expert.message"};
+    // clang-format on
     static inline std::string why_, failure_, dir_;
     static inline test::SessionFacts facts_;
     static inline Tshark* tshark_ = nullptr;
